@@ -1,0 +1,212 @@
+// The tool as a user meets it: what it prints, its exit status, and what it does to the file
+// when it cannot do its work.
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <tuple>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+namespace {
+
+// The elapsed time is the one line whose text depends on the machine.
+std::string WithoutSeconds(const std::string& out) {
+    return std::regex_replace(out, std::regex("time is: \\d+ seconds\n$"), "time is: N seconds\n");
+}
+
+std::string LastLine(const std::string& text) {
+    const size_t end = text.find_last_not_of('\n');
+    if (end == std::string::npos) return "";
+    const size_t start = text.rfind('\n', end);
+    return text.substr(start == std::string::npos ? 0 : start + 1, end - start);
+}
+
+std::string ProjectionOf(const std::string& path) {
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER));
+    return dataset->GetProjectionRef();
+}
+
+}  // namespace
+
+TEST(Usage, MissingArgumentsPrintTheUsageAndExitWith1) {
+    const std::string usage =
+        "Usage: gapMend tiffilename.tif\n"
+        "Dataset should be path to dataset *.tif file\n"
+        "Enter number between 100-500 for Max Search Radius.  Example: 250\n"
+        "Example usage: gapMend.exe D:/path/to/myfile.tif 250\n\n";
+    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"dem.tif"}}) {
+        const RunResult run = RunTool(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, usage);
+    }
+}
+
+TEST(Report, GeoreferencedDem) {
+    TempDir dir;
+    const std::string path = dir.Path("dem.tif");
+    CopyFile(SAMPLE_DEM, path);
+    const RunResult run = RunTool({path, "250"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(WithoutSeconds(run.out),
+              "Block=95x43 Type=Int16\n"
+              "No Data Value = -32768\n"
+              "Driver: GTiff/GeoTIFF\n"
+              "Size is 95x90x1\n"
+              "Projection is '" +
+                  ProjectionOf(path) +
+                  "'\n"
+                  "Origin = (5.741667, 50.191667)\n"
+                  "Pixel Size = (0.008333, -0.008333)\n"
+                  "Mask Flags = 8\n"
+                  "Processing image\n"
+                  "\n"
+                  "Processing time is: N seconds\n");
+}
+
+TEST(Report, NoGeoreferencingAndNoDataBeyondInt) {
+    TempDir dir;
+    const std::string path = dir.Path("plain.tif");
+    for (const auto& [type, nodata] : {std::pair{GDT_Float32, std::nan("")}, {GDT_Float64, 1e20}}) {
+        WriteRaster(path, 4, type, {1, 2, 3, 4, 5, nodata, 7, 8, 9, 10, 11, 12}, nodata);
+        const RunResult run = RunTool({path, "10"});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(WithoutSeconds(run.out), std::string("Block=4x3 Type=") +
+                                               GDALGetDataTypeName(type) + "\n" +
+                                               "No Data Value = -2147483648\n"
+                                               "Driver: GTiff/GeoTIFF\n"
+                                               "Size is 4x3x1\n"
+                                               "Projection is ''\n"
+                                               "Pixel Size = (1.000000, 1.000000)\n"
+                                               "Mask Flags = 8\n"
+                                               "Processing image\n"
+                                               "\n"
+                                               "Processing time is: N seconds\n");
+    }
+}
+
+TEST(Refusal, WhatCannotBeFilledIsLeftByteForByte) {
+    TempDir dir;
+    const std::string sample = FileBytes(SAMPLE_DEM);
+    std::mt19937 random(7);
+    std::string noise(4096, '\0');
+    for (char& c : noise) c = static_cast<char>(random());
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"empty.tif", ""},
+        {"noise.tif", noise},
+        {"notes.tif", "hello world\n"},
+        {"truncated.tif", sample.substr(0, 1024)}};
+    for (const auto& [name, bytes] : files) std::ofstream(dir.Path(name)) << bytes;
+    WriteRaster(dir.Path("byte.tif"), 2, GDT_Byte, {1, 2, 0, 4}, 0);
+    GDALDatasetUniquePtr source(GDALDataset::Open(dir.Path("byte.tif").c_str(), GDAL_OF_RASTER));
+    for (const char* driver : {"PNG", "JPEG"})
+        GDALDatasetUniquePtr(GetGDALDriverManager()->GetDriverByName(driver)->CreateCopy(
+            dir.Path(std::string("dem.") + driver).c_str(), source.get(), false, nullptr, nullptr,
+            nullptr));
+    std::filesystem::create_directory(dir.Path("folder"));
+
+    const auto cannot_open = [](const std::string& path) {
+        return "gapMend: cannot open '" + path + "' for update";
+    };
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {"", 2, cannot_open("")},
+        {dir.Path("missing.tif"), 2, cannot_open(dir.Path("missing.tif"))},
+        {dir.Path("folder"), 2, cannot_open(dir.Path("folder"))},
+        {dir.Path("empty.tif"), 2, cannot_open(dir.Path("empty.tif"))},
+        {dir.Path("noise.tif"), 2, cannot_open(dir.Path("noise.tif"))},
+        {dir.Path("notes.tif"), 2, cannot_open(dir.Path("notes.tif"))},
+        {dir.Path("dem.PNG"), 2, cannot_open(dir.Path("dem.PNG"))},
+        {dir.Path("dem.JPEG"), 2, cannot_open(dir.Path("dem.JPEG"))},
+        // The header opens; the pixels cannot be read.
+        {dir.Path("truncated.tif"), 3,
+         "gapMend: filling band 1 of '" + dir.Path("truncated.tif") + "' failed"}};
+    for (const auto& [path, status, message] : cases) {
+        const std::string before = FileBytes(path);
+        const RunResult run = RunTool({path, "250"});
+        EXPECT_EQ(run.status, status) << path;
+        EXPECT_EQ(LastLine(run.err), message);
+        EXPECT_EQ(FileBytes(path), before) << path;
+    }
+}
+
+TEST(Refusal, ComplexBandsAndDatasetsWithoutBands) {
+    TempDir dir;
+    const std::string complex = dir.Path("complex.tif");
+    WriteRaster(complex, 2, GDT_CInt16, {1, 2, 0, 4}, 0);
+    const std::string before = FileBytes(complex);
+    RunResult run = RunTool({complex, "250"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err,
+              "gapMend: complex pixel type CInt16 cannot be filled in '" + complex + "'\n");
+    EXPECT_EQ(FileBytes(complex), before);
+
+    const std::string bandless = dir.Path("bandless.pix");
+    GDALDatasetUniquePtr(GetGDALDriverManager()->GetDriverByName("PCIDSK")->Create(
+        bandless.c_str(), 10, 10, 0, GDT_Byte, nullptr));
+    run = RunTool({bandless, "250"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "gapMend: '" + bandless + "' has no raster band\n");
+}
+
+TEST(Refusal, AFileTheUserMayNotWrite) {
+    TempDir dir;
+    const std::string path = dir.Path("read-only.tif");
+    CopyFile(SAMPLE_DEM, path);
+    std::filesystem::permissions(path, std::filesystem::perms(0444));
+    RunOptions as_user;
+    as_user.binary = CopyOfTool(dir);
+    as_user.unprivileged = true;
+    const RunResult run = RunTool({path, "250"}, as_user);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(LastLine(run.err), "gapMend: cannot open '" + path + "' for update");
+    EXPECT_EQ(FileBytes(path), FileBytes(SAMPLE_DEM));
+}
+
+TEST(Failure, AFillThatCannotWriteItsWorkFilesEndsWith3) {
+    TempDir dir;
+    const std::string path = dir.Path("dem.tif");
+    CopyFile(SAMPLE_DEM, path);
+    std::filesystem::permissions(path, std::filesystem::perms(0666));
+    const std::string locked = dir.Path("locked");
+    std::filesystem::create_directory(locked);
+    std::filesystem::permissions(locked, std::filesystem::perms(0555));
+    RunOptions in_locked;
+    in_locked.binary = CopyOfTool(dir);
+    in_locked.unprivileged = true;
+    in_locked.working_dir = locked;
+    const RunResult run = RunTool({path, "250"}, in_locked);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_NE(WithoutSeconds(run.out).find("Processing image\n\nProcessing time is: N seconds\n"),
+              std::string::npos);
+    EXPECT_EQ(LastLine(run.err), "gapMend: filling band 1 of '" + path + "' failed");
+    EXPECT_EQ(FileBytes(path), FileBytes(SAMPLE_DEM));
+}
+
+TEST(Failure, AWriteBackThatDoesNotFitEndsWith3) {
+    TempDir dir;
+    const std::string path = dir.Path("sparse.tif");
+    {
+        // Most blocks are never written, so filling them makes the file grow at the close.
+        const char* options[] = {"TILED=YES", "SPARSE_OK=TRUE", nullptr};
+        GDALDatasetUniquePtr dataset(GetGDALDriverManager()->GetDriverByName("GTiff")->Create(
+            path.c_str(), 1024, 1024, 1, GDT_Float32, const_cast<char**>(options)));
+        dataset->GetRasterBand(1)->SetNoDataValue(-9999);
+        std::vector<float> block(256 * 256, 5.0f);
+        ASSERT_EQ(dataset->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, 256, 256, block.data(), 256,
+                                                      256, GDT_Float32, 0, 0, nullptr),
+                  CE_None);
+    }
+    RunOptions limited;
+    limited.file_size_limit = static_cast<long long>(std::filesystem::file_size(path)) + 4096;
+    const RunResult run = RunTool({path, "0"}, limited);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_NE(WithoutSeconds(run.out).find("Processing time is: N seconds\n"), std::string::npos);
+    EXPECT_EQ(LastLine(run.err), "gapMend: writing '" + path + "' back failed");
+}
