@@ -1,6 +1,7 @@
 #include "original_pixels.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -12,28 +13,10 @@ bool FloatRoundTripChanges(GDALDataType type) {
 
 namespace {
 
-// One row of band values in their own pixel type, and the same row of the mask.
-struct Row {
-    Row(GDALRasterBand& band)
-        : type(band.GetRasterDataType()),
-          pixel_bytes(GDALGetDataTypeSizeBytes(type)),
-          values(static_cast<size_t>(band.GetXSize()) * pixel_bytes),
-          mask(static_cast<size_t>(band.GetXSize())) {}
-
-    GDALDataType type;
-    size_t pixel_bytes;
-    std::vector<GByte> values;
-    std::vector<GByte> mask;
-};
-
-CPLErr ReadRow(GDALRasterBand& band, int row, GDALDataType type, GByte* buffer) {
+CPLErr RasterRow(GDALRWFlag direction, GDALRasterBand& band, int row, GDALDataType type,
+                 void* buffer) {
     const int width = band.GetXSize();
-    return band.RasterIO(GF_Read, 0, row, width, 1, buffer, width, 1, type, 0, 0, nullptr);
-}
-
-CPLErr WriteRow(GDALRasterBand& band, int row, GDALDataType type, GByte* buffer) {
-    const int width = band.GetXSize();
-    return band.RasterIO(GF_Write, 0, row, width, 1, buffer, width, 1, type, 0, 0, nullptr);
+    return band.RasterIO(direction, 0, row, width, 1, buffer, width, 1, type, 0, 0, nullptr);
 }
 
 CPLErr TemporaryFileError(const char* what) {
@@ -42,42 +25,44 @@ CPLErr TemporaryFileError(const char* what) {
     return CE_Failure;
 }
 
-CPLErr KeepRow(GDALRasterBand& band, int row, Row& buffers, std::FILE* kept) {
-    if (ReadRow(band, row, buffers.type, buffers.values.data()) != CE_None ||
-        ReadRow(*band.GetMaskBand(), row, GDT_Byte, buffers.mask.data()) != CE_None)
-        return CE_Failure;
-    if (std::fwrite(buffers.values.data(), 1, buffers.values.size(), kept) !=
-            buffers.values.size() ||
-        std::fwrite(buffers.mask.data(), 1, buffers.mask.size(), kept) != buffers.mask.size())
-        return TemporaryFileError("write");
-    return CE_None;
+template <typename T>
+bool WriteAll(const std::vector<T>& buffer, std::FILE* file) {
+    return std::fwrite(buffer.data(), sizeof(T), buffer.size(), file) == buffer.size();
 }
 
-// What the fill's float round trip makes of the original row, by GDAL's own conversions.
-void RoundTrip(const Row& original, std::vector<float>& as_float, std::vector<GByte>& out) {
-    const int width = static_cast<int>(original.mask.size());
-    const int pixel_bytes = static_cast<int>(original.pixel_bytes);
-    GDALCopyWords(original.values.data(), original.type, pixel_bytes, as_float.data(), GDT_Float32,
-                  sizeof(float), width);
-    GDALCopyWords(as_float.data(), GDT_Float32, sizeof(float), out.data(), original.type,
-                  pixel_bytes, width);
+template <typename T>
+bool ReadAll(std::vector<T>& buffer, std::FILE* file) {
+    return std::fread(buffer.data(), sizeof(T), buffer.size(), file) == buffer.size();
 }
 
-// Puts the original value back into `filled` wherever it must survive; true if any pixel changed.
-bool PutBackOriginals(const Row& original, const std::vector<GByte>& round_trip,
-                      std::vector<GByte>& filled) {
-    const size_t size = original.pixel_bytes;
-    bool changed = false;
-    for (size_t x = 0; x < original.mask.size(); ++x) {
-        GByte* now = &filled[x * size];
-        const GByte* before = &original.values[x * size];
-        const bool unreached_gap = std::memcmp(now, &round_trip[x * size], size) == 0;
-        if ((original.mask[x] != 0 || unreached_gap) && std::memcmp(now, before, size) != 0) {
-            std::memcpy(now, before, size);
-            changed = true;
+// What the fill's float round trip makes of one pixel, by GDAL's own conversions. `Word` is an
+// unsigned integer as wide as the pixel, holding its bits.
+template <typename Word>
+Word RoundTrip(Word pixel, GDALDataType type) {
+    float as_float = 0;
+    Word back = 0;
+    GDALCopyWords(&pixel, type, 0, &as_float, GDT_Float32, 0, 1);
+    GDALCopyWords(&as_float, GDT_Float32, 0, &back, type, 0, 1);
+    return back;
+}
+
+template <typename Word>
+CPLErr RestoreRows(GDALRasterBand& band, std::FILE* kept) {
+    const GDALDataType type = band.GetRasterDataType();
+    const size_t width = static_cast<size_t>(band.GetXSize());
+    std::vector<Word> original(width), filled(width), restored(width);
+    std::vector<GByte> mask(width);
+    for (int row = 0; row < band.GetYSize(); ++row) {
+        if (!ReadAll(original, kept) || !ReadAll(mask, kept)) return TemporaryFileError("read");
+        if (RasterRow(GF_Read, band, row, type, filled.data()) != CE_None) return CE_Failure;
+        for (size_t x = 0; x < width; ++x) {
+            const bool keep = mask[x] != 0 || filled[x] == RoundTrip(original[x], type);
+            restored[x] = keep ? original[x] : filled[x];
         }
+        if (restored != filled && RasterRow(GF_Write, band, row, type, restored.data()) != CE_None)
+            return CE_Failure;
     }
-    return changed;
+    return CE_None;
 }
 
 }  // namespace
@@ -88,34 +73,36 @@ KeptPixels KeepOriginalPixels(GDALRasterBand& band) {
         TemporaryFileError("create");
         return kept;
     }
-    Row buffers(band);
+    const GDALDataType type = band.GetRasterDataType();
+    const size_t width = static_cast<size_t>(band.GetXSize());
+    std::vector<GByte> values(width * GDALGetDataTypeSizeBytes(type));
+    std::vector<GByte> mask(width);
     for (int row = 0; row < band.GetYSize(); ++row) {
-        if (KeepRow(band, row, buffers, kept.get()) != CE_None)
+        if (RasterRow(GF_Read, band, row, type, values.data()) != CE_None ||
+            RasterRow(GF_Read, *band.GetMaskBand(), row, GDT_Byte, mask.data()) != CE_None)
             return KeptPixels(nullptr, &std::fclose);
+        if (!WriteAll(values, kept.get()) || !WriteAll(mask, kept.get())) {
+            TemporaryFileError("write");
+            return KeptPixels(nullptr, &std::fclose);
+        }
     }
     if (std::fflush(kept.get()) != 0) {
         TemporaryFileError("write");
         return KeptPixels(nullptr, &std::fclose);
     }
+    std::rewind(kept.get());
     return kept;
 }
 
 CPLErr RestoreOriginalPixels(GDALRasterBand& band, std::FILE* kept) {
-    std::rewind(kept);
-    Row original(band);
-    std::vector<GByte> filled(original.values.size());
-    std::vector<GByte> round_trip(original.values.size());
-    std::vector<float> as_float(original.mask.size());
-    for (int row = 0; row < band.GetYSize(); ++row) {
-        if (std::fread(original.values.data(), 1, original.values.size(), kept) !=
-                original.values.size() ||
-            std::fread(original.mask.data(), 1, original.mask.size(), kept) != original.mask.size())
-            return TemporaryFileError("read");
-        if (ReadRow(band, row, original.type, filled.data()) != CE_None) return CE_Failure;
-        RoundTrip(original, as_float, round_trip);
-        if (PutBackOriginals(original, round_trip, filled) &&
-            WriteRow(band, row, original.type, filled.data()) != CE_None)
+    switch (GDALGetDataTypeSizeBytes(band.GetRasterDataType())) {
+        case 4:
+            return RestoreRows<std::uint32_t>(band, kept);
+        case 8:
+            return RestoreRows<std::uint64_t>(band, kept);
+        default:  // every type that a float holds exactly is narrower, and needs no restoring
+            CPLError(CE_Failure, CPLE_NotSupported, "no original pixels to restore for %s",
+                     GDALGetDataTypeName(band.GetRasterDataType()));
             return CE_Failure;
     }
-    return CE_None;
 }
