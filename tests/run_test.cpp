@@ -160,19 +160,22 @@ TEST(Refusal, ComplexBandsAndDatasetsWithoutBands) {
     EXPECT_EQ(run.err, "gapMend: '" + bandless + "' has no raster band\n");
 }
 
-TEST(Refusal, AFileTheUserMayNotWrite) {
+TEST(Refusal, AFileTheUserMayNotWriteOrRead) {
     TempDir dir;
-    const std::string path = dir.Path("read-only.tif");
-    CopyFile(SAMPLE_DEM, path);
-    std::filesystem::permissions(path, std::filesystem::perms(0444));
     RunOptions as_user;
     as_user.binary = CopyOfTool(dir);
     as_user.unprivileged = true;
-    const RunResult run = RunTool({path, "250"}, as_user);
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(LastLine(run.err), "gapMend: cannot open '" + path + "' for update");
-    EXPECT_EQ(FileBytes(path), FileBytes(SAMPLE_DEM));
+    for (const auto mode : {std::filesystem::perms(0444), std::filesystem::perms(0)}) {
+        const std::string path = dir.Path("protected.tif");
+        CopyFile(SAMPLE_DEM, path);
+        std::filesystem::permissions(path, mode);
+        const RunResult run = RunTool({path, "250"}, as_user);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(LastLine(run.err), "gapMend: cannot open '" + path + "' for update");
+        EXPECT_EQ(FileBytes(path), FileBytes(SAMPLE_DEM));
+        std::filesystem::remove(path);
+    }
 }
 
 TEST(Failure, AFillThatCannotWriteItsWorkFilesEndsWith3) {
