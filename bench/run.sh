@@ -5,15 +5,6 @@
 # (--help lists them). Test rasters are kept in bench/cache/ between runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-missing=()
-for package in python3-gdal python3-numpy python3-matplotlib time; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
-scripts/bootstrap.sh build-bench -DGAPMEND_BENCH=ON >/dev/null
+GAPMEND_EXTRA_PACKAGES="python3-gdal python3-numpy python3-matplotlib time" \
+    scripts/bootstrap.sh build-bench -DGAPMEND_BENCH=ON >/dev/null
 exec /usr/bin/python3 bench/bench.py "$@"

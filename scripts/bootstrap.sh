@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building gapMend needs on Debian or Ubuntu (only what is missing), then builds it.
 #   scripts/bootstrap.sh [build-dir] [extra cmake arguments...]
+# GAPMEND_EXTRA_PACKAGES names more Debian packages to install the same way.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgdal-dev gdal-bin libgtest-dev)
+# shellcheck disable=SC2206  # the extra packages are a blank-separated list
+packages=(cmake g++ make libgdal-dev gdal-bin libgtest-dev ${GAPMEND_EXTRA_PACKAGES:-})
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

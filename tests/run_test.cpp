@@ -96,9 +96,10 @@ TEST(Report, NoGeoreferencingAndNoDataBeyondInt) {
     }
 }
 
-TEST(Refusal, WhatCannotBeFilledIsLeftByteForByte) {
-    TempDir dir;
-    const std::string sample = FileBytes(SAMPLE_DEM);
+namespace {
+
+// Every kind of file that gapMend must refuse, or fail on, without changing a byte of it.
+void MakeUnfillableFiles(const TempDir& dir) {
     std::mt19937 random(7);
     std::string noise(4096, '\0');
     for (char& c : noise) c = static_cast<char>(random());
@@ -106,75 +107,68 @@ TEST(Refusal, WhatCannotBeFilledIsLeftByteForByte) {
         {"empty.tif", ""},
         {"noise.tif", noise},
         {"notes.tif", "hello world\n"},
-        {"truncated.tif", sample.substr(0, 1024)}};
+        {"truncated.tif", FileBytes(SAMPLE_DEM).substr(0, 1024)}};
     for (const auto& [name, bytes] : files) std::ofstream(dir.Path(name)) << bytes;
+    std::filesystem::create_directory(dir.Path("folder"));
+    WriteRaster(dir.Path("complex.tif"), 2, GDT_CInt16, {1, 2, 0, 4}, 0);
     WriteRaster(dir.Path("byte.tif"), 2, GDT_Byte, {1, 2, 0, 4}, 0);
     GDALDatasetUniquePtr source(GDALDataset::Open(dir.Path("byte.tif").c_str(), GDAL_OF_RASTER));
     for (const char* driver : {"PNG", "JPEG"})
         GDALDatasetUniquePtr(GetGDALDriverManager()->GetDriverByName(driver)->CreateCopy(
             dir.Path(std::string("dem.") + driver).c_str(), source.get(), false, nullptr, nullptr,
             nullptr));
-    std::filesystem::create_directory(dir.Path("folder"));
-
-    const auto cannot_open = [](const std::string& path) {
-        return "gapMend: cannot open '" + path + "' for update";
-    };
-    const std::vector<std::tuple<std::string, int, std::string>> cases = {
-        {"", 2, cannot_open("")},
-        {dir.Path("missing.tif"), 2, cannot_open(dir.Path("missing.tif"))},
-        {dir.Path("folder"), 2, cannot_open(dir.Path("folder"))},
-        {dir.Path("empty.tif"), 2, cannot_open(dir.Path("empty.tif"))},
-        {dir.Path("noise.tif"), 2, cannot_open(dir.Path("noise.tif"))},
-        {dir.Path("notes.tif"), 2, cannot_open(dir.Path("notes.tif"))},
-        {dir.Path("dem.PNG"), 2, cannot_open(dir.Path("dem.PNG"))},
-        {dir.Path("dem.JPEG"), 2, cannot_open(dir.Path("dem.JPEG"))},
-        // The header opens; the pixels cannot be read.
-        {dir.Path("truncated.tif"), 3,
-         "gapMend: filling band 1 of '" + dir.Path("truncated.tif") + "' failed"}};
-    for (const auto& [path, status, message] : cases) {
-        const std::string before = FileBytes(path);
-        const RunResult run = RunTool({path, "250"});
-        EXPECT_EQ(run.status, status) << path;
-        EXPECT_EQ(LastLine(run.err), message);
-        EXPECT_EQ(FileBytes(path), before) << path;
+    GDALDatasetUniquePtr(GetGDALDriverManager()->GetDriverByName("PCIDSK")->Create(
+        dir.Path("bandless.pix").c_str(), 10, 10, 0, GDT_Byte, nullptr));
+    // Writable by the user that runs the tool, so that only what is wrong with each file stops it.
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path))
+        if (entry.is_regular_file())
+            std::filesystem::permissions(entry, std::filesystem::perms(0666));
+    for (const auto& [name, mode] : {std::pair{"read-only.tif", 0444}, {"unreadable.tif", 0}}) {
+        CopyFile(SAMPLE_DEM, dir.Path(name));
+        std::filesystem::permissions(dir.Path(name), std::filesystem::perms(mode));
     }
 }
 
-TEST(Refusal, ComplexBandsAndDatasetsWithoutBands) {
-    TempDir dir;
-    const std::string complex = dir.Path("complex.tif");
-    WriteRaster(complex, 2, GDT_CInt16, {1, 2, 0, 4}, 0);
-    const std::string before = FileBytes(complex);
-    RunResult run = RunTool({complex, "250"});
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err,
-              "gapMend: complex pixel type CInt16 cannot be filled in '" + complex + "'\n");
-    EXPECT_EQ(FileBytes(complex), before);
+}  // namespace
 
-    const std::string bandless = dir.Path("bandless.pix");
-    GDALDatasetUniquePtr(GetGDALDriverManager()->GetDriverByName("PCIDSK")->Create(
-        bandless.c_str(), 10, 10, 0, GDT_Byte, nullptr));
-    run = RunTool({bandless, "250"});
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, "gapMend: '" + bandless + "' has no raster band\n");
-}
-
-TEST(Refusal, AFileTheUserMayNotWriteOrRead) {
+TEST(Refusal, WhatCannotBeFilledIsLeftByteForByte) {
     TempDir dir;
-    RunOptions as_user;
+    MakeUnfillableFiles(dir);
+    RunOptions as_user;  // root could write the read-only file
     as_user.binary = CopyOfTool(dir);
     as_user.unprivileged = true;
-    for (const auto mode : {std::filesystem::perms(0444), std::filesystem::perms(0)}) {
-        const std::string path = dir.Path("protected.tif");
-        CopyFile(SAMPLE_DEM, path);
-        std::filesystem::permissions(path, mode);
+    as_user.working_dir = dir.Path("work");  // where the fill may write its work files
+    std::filesystem::create_directory(as_user.working_dir);
+    std::filesystem::permissions(as_user.working_dir, std::filesystem::perms::all);
+    const auto quoted = [&dir](const std::string& name) {
+        return "'" + (name.empty() ? name : dir.Path(name)) + "'";
+    };
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {"", 2, "cannot open '' for update"},
+        {"missing.tif", 2, "cannot open " + quoted("missing.tif") + " for update"},
+        {"folder", 2, "cannot open " + quoted("folder") + " for update"},
+        {"empty.tif", 2, "cannot open " + quoted("empty.tif") + " for update"},
+        {"noise.tif", 2, "cannot open " + quoted("noise.tif") + " for update"},
+        {"notes.tif", 2, "cannot open " + quoted("notes.tif") + " for update"},
+        {"dem.PNG", 2, "cannot open " + quoted("dem.PNG") + " for update"},
+        {"dem.JPEG", 2, "cannot open " + quoted("dem.JPEG") + " for update"},
+        {"read-only.tif", 2, "cannot open " + quoted("read-only.tif") + " for update"},
+        {"unreadable.tif", 2, "cannot open " + quoted("unreadable.tif") + " for update"},
+        {"bandless.pix", 2, quoted("bandless.pix") + " has no raster band"},
+        {"complex.tif", 2,
+         "complex pixel type CInt16 cannot be filled in " + quoted("complex.tif")},
+        // The header opens; the pixels cannot be read.
+        {"truncated.tif", 3, "filling band 1 of " + quoted("truncated.tif") + " failed"}};
+    for (const auto& [name, status, message] : cases) {
+        const std::string path = name.empty() ? name : dir.Path(name);
+        const std::string before = FileBytes(path);
         const RunResult run = RunTool({path, "250"}, as_user);
-        EXPECT_EQ(run.status, 2);
-        EXPECT_EQ(run.out, "");
-        EXPECT_EQ(LastLine(run.err), "gapMend: cannot open '" + path + "' for update");
-        EXPECT_EQ(FileBytes(path), FileBytes(SAMPLE_DEM));
-        std::filesystem::remove(path);
+        EXPECT_EQ(run.status, status) << name;
+        if (status == 2) {
+            EXPECT_EQ(run.out, "") << name;
+        }
+        EXPECT_EQ(LastLine(run.err), "gapMend: " + message);
+        EXPECT_EQ(FileBytes(path), before) << name;
     }
 }
 
