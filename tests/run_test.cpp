@@ -213,3 +213,20 @@ TEST(Failure, AWriteBackThatDoesNotFitEndsWith3) {
     EXPECT_NE(WithoutSeconds(run.out).find("Processing time is: N seconds\n"), std::string::npos);
     EXPECT_EQ(LastLine(run.err), "gapMend: writing '" + path + "' back failed");
 }
+
+TEST(Failure, NoRoomToKeepTheOriginalPixelsLeavesTheFileAlone) {
+    TempDir dir;
+    const std::string path = dir.Path("wide.tif");
+    std::vector<double> values(400 * 400, 1234.56789012345);
+    values[1000] = -9999;
+    const char* deflate[] = {"COMPRESS=DEFLATE", nullptr};
+    WriteRaster(path, 400, GDT_Float64, values, -9999, deflate);
+    const std::string before = FileBytes(path);
+    RunOptions limited;  // room for the small file, none for the 1.4 MB copy of its pixels
+    limited.file_size_limit = static_cast<long long>(before.size()) + 65536;
+    const RunResult run = RunTool({path, "10"}, limited);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_NE(run.err.find("cannot write the temporary copy of band 1"), std::string::npos);
+    EXPECT_EQ(LastLine(run.err), "gapMend: filling band 1 of '" + path + "' failed");
+    EXPECT_EQ(FileBytes(path), before);
+}

@@ -1,6 +1,5 @@
 #include "support.h"
 
-#include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -112,10 +111,11 @@ void CopyFile(const std::string& from, const std::string& to) {
 }
 
 void WriteRaster(const std::string& path, int width, GDALDataType type,
-                 const std::vector<double>& values, double nodata) {
+                 const std::vector<double>& values, double nodata, CSLConstList creation_options) {
     const int height = static_cast<int>(values.size()) / width;
     GDALDriver* gtiff = GetGDALDriverManager()->GetDriverByName("GTiff");
-    GDALDatasetUniquePtr dataset(gtiff->Create(path.c_str(), width, height, 1, type, nullptr));
+    GDALDatasetUniquePtr dataset(
+        gtiff->Create(path.c_str(), width, height, 1, type, const_cast<char**>(creation_options)));
     GDALRasterBand* band = dataset->GetRasterBand(1);
     if (type == GDT_Int64)
         band->SetNoDataValueAsInt64(static_cast<int64_t>(nodata));

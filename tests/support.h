@@ -39,7 +39,8 @@ void CopyFile(const std::string& from, const std::string& to);
 
 // A single-band GeoTIFF holding `values` (row by row) in the given pixel type.
 void WriteRaster(const std::string& path, int width, GDALDataType type,
-                 const std::vector<double>& values, double nodata);
+                 const std::vector<double>& values, double nodata,
+                 CSLConstList creation_options = nullptr);
 
 // Band 1's pixels in their own type, byte for byte.
 std::vector<GByte> BandBytes(const std::string& path);
