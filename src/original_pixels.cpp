@@ -65,6 +65,21 @@ CPLErr RestoreRows(GDALRasterBand& band, std::FILE* kept) {
     return CE_None;
 }
 
+// Copies each row of the band, then the same row of its mask, to the end of `kept`.
+CPLErr KeepRows(GDALRasterBand& band, std::FILE* kept) {
+    const GDALDataType type = band.GetRasterDataType();
+    const size_t width = static_cast<size_t>(band.GetXSize());
+    std::vector<GByte> values(width * GDALGetDataTypeSizeBytes(type));
+    std::vector<GByte> mask(width);
+    for (int row = 0; row < band.GetYSize(); ++row) {
+        if (RasterRow(GF_Read, band, row, type, values.data()) != CE_None ||
+            RasterRow(GF_Read, *band.GetMaskBand(), row, GDT_Byte, mask.data()) != CE_None)
+            return CE_Failure;
+        if (!WriteAll(values, kept) || !WriteAll(mask, kept)) return TemporaryFileError("write");
+    }
+    return std::fflush(kept) == 0 ? CE_None : TemporaryFileError("write");
+}
+
 }  // namespace
 
 KeptPixels KeepOriginalPixels(GDALRasterBand& band) {
@@ -73,23 +88,7 @@ KeptPixels KeepOriginalPixels(GDALRasterBand& band) {
         TemporaryFileError("create");
         return kept;
     }
-    const GDALDataType type = band.GetRasterDataType();
-    const size_t width = static_cast<size_t>(band.GetXSize());
-    std::vector<GByte> values(width * GDALGetDataTypeSizeBytes(type));
-    std::vector<GByte> mask(width);
-    for (int row = 0; row < band.GetYSize(); ++row) {
-        if (RasterRow(GF_Read, band, row, type, values.data()) != CE_None ||
-            RasterRow(GF_Read, *band.GetMaskBand(), row, GDT_Byte, mask.data()) != CE_None)
-            return KeptPixels(nullptr, &std::fclose);
-        if (!WriteAll(values, kept.get()) || !WriteAll(mask, kept.get())) {
-            TemporaryFileError("write");
-            return KeptPixels(nullptr, &std::fclose);
-        }
-    }
-    if (std::fflush(kept.get()) != 0) {
-        TemporaryFileError("write");
-        return KeptPixels(nullptr, &std::fclose);
-    }
+    if (KeepRows(band, kept.get()) != CE_None) return KeptPixels(nullptr, &std::fclose);
     std::rewind(kept.get());
     return kept;
 }
