@@ -6,29 +6,20 @@
 #include <cstdlib>
 
 #include <gdal_alg.h>
-#include <gdal_priv.h>
 
-#include "original_pixels.h"
+#include "interruption.h"
+#include "temp_dir.h"
+#include "working_copy.h"
 
 int ParseMaxSearchRadius(const char* text) {
     const long long value = std::strtoll(text, nullptr, 10);
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
-CPLErr FillBandGaps(GDALDataset& dataset, int max_search_radius) {
+CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string& work_dir) {
     std::printf("Processing image\n");
-    GDALRasterBand& band = *dataset.GetRasterBand(1);
-
-    KeptPixels kept(nullptr, &std::fclose);
-    if (FloatRoundTripChanges(band.GetRasterDataType())) {
-        kept = KeepOriginalPixels(band);
-        if (!kept) return CE_Failure;
-    }
-
+    const GdalTempFilesIn work_files(work_dir);
     const int smoothing_iterations = 3;
-    const CPLErr status =
-        GDALFillNodata(&band, band.GetMaskBand(), static_cast<double>(max_search_radius), 0,
-                       smoothing_iterations, nullptr, nullptr, nullptr);
-    if (status != CE_None || !kept) return status;
-    return RestoreOriginalPixels(band, kept.get());
+    return GDALFillNodata(&copy.Band(), &copy.Mask(), static_cast<double>(max_search_radius), 0,
+                          smoothing_iterations, nullptr, StopWhenInterrupted, nullptr);
 }

@@ -14,7 +14,11 @@
 #include <gdal_priv.h>
 
 #include "gap_fill.h"
+#include "interruption.h"
 #include "report.h"
+#include "temp_dir.h"
+#include "working_copy.h"
+#include "write_back.h"
 
 namespace {
 
@@ -34,7 +38,7 @@ int Fail(ExitStatus status, const std::string& message) {
     return status;
 }
 
-std::string Quoted(const char* path) { return "'" + std::string(path) + "'"; }
+std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
 // Why the dataset cannot be filled at all, or an empty text when it can.
 std::string Refusal(GDALDataset& dataset, const char* path) {
@@ -46,7 +50,40 @@ std::string Refusal(GDALDataset& dataset, const char* path) {
     return "";
 }
 
-// Closing writes the filled band back. GDAL's close returns nothing, so a failed write is seen
+std::string Megabytes(long long bytes) {
+    return std::to_string((bytes + 999999) / 1000000) + " MB";
+}
+
+enum class Outcome { kWritten, kNoWorkingCopy, kFillFailed, kInterrupted, kWriteBackFailed };
+
+// Fills a working copy of band 1 in a private temporary directory, then writes back into band 1
+// the blocks that changed. The copy and the directory are gone when it returns, however it
+// returns. From the start of the write-back on, signals are held (see interruption.h).
+Outcome FillAndWriteBack(GDALRasterBand& band, int max_search_radius, std::string& why) {
+    const PrivateTempDir dir(PrivateTempDir::Parent());
+    const long long room = WorkingCopy::MostScratchBytes(band);
+    const std::string needs = "the working copy needs up to " + Megabytes(room);
+    if (dir.path().empty()) {
+        why = "cannot make a working copy in " + Quoted(PrivateTempDir::Parent()) + ": " + dir.error() +
+              "; " + needs;
+        return Outcome::kNoWorkingCopy;
+    }
+    const long long free_bytes = dir.FreeBytes();
+    std::unique_ptr<WorkingCopy> copy;
+    if (free_bytes < 0 || free_bytes >= room) copy = WorkingCopy::Create(band, dir.path());
+    if (!copy) {
+        why = "no room for a working copy in " + Quoted(PrivateTempDir::Parent()) + ": " + needs +
+              ", " + Megabytes(free_bytes) + " free";
+        return Outcome::kNoWorkingCopy;
+    }
+    if (FillBandGaps(*copy, max_search_radius, dir.path()) != CE_None)
+        return Interrupted() ? Outcome::kInterrupted : Outcome::kFillFailed;
+    HoldInterruptions();
+    if (Interrupted()) return Outcome::kInterrupted;
+    return WriteBackChanges(band, *copy) == CE_None ? Outcome::kWritten : Outcome::kWriteBackFailed;
+}
+
+// Closing writes the changed blocks out. GDAL's close returns nothing, so a failed write is seen
 // in GDAL's error state, cleared just before.
 bool CloseDataset(GDALDatasetUniquePtr dataset) {
     CPLErrorReset();
@@ -67,6 +104,7 @@ int main(int argc, char** argv) {
         return kUsage;
     }
     const auto start = std::chrono::steady_clock::now();
+    CatchInterruptions();
     GDALAllRegister();
     const int max_search_radius = ParseMaxSearchRadius(argv[2]);
     const char* path = argv[1];
@@ -77,11 +115,19 @@ int main(int argc, char** argv) {
     if (!refusal.empty()) return Fail(kRefused, refusal);
 
     PrintDatasetReport(*dataset);
-    const bool filled = FillBandGaps(*dataset, max_search_radius) == CE_None;
-    const bool written = CloseDataset(std::move(dataset));
+    std::string why;
+    const Outcome outcome = FillAndWriteBack(*dataset->GetRasterBand(1), max_search_radius, why);
+    if (outcome == Outcome::kInterrupted)
+        DieOfInterruption("interrupted; " + Quoted(path) + " is unchanged");
+    if (outcome == Outcome::kNoWorkingCopy) return Fail(kFailed, why);
+    const bool closed = CloseDataset(std::move(dataset));
     std::printf("\nProcessing time is: %d seconds\n", ElapsedSeconds(start));
+    ReleaseInterruptions();
 
-    if (!filled) return Fail(kFailed, "filling band 1 of " + Quoted(path) + " failed");
-    if (!written) return Fail(kFailed, "writing " + Quoted(path) + " back failed");
+    if (outcome == Outcome::kFillFailed)
+        return Fail(kFailed, "filling band 1 of " + Quoted(path) + " failed");
+    if (outcome == Outcome::kWriteBackFailed || !closed)
+        return Fail(kFailed, "writing " + Quoted(path) + " back failed");
+    if (Interrupted()) DieOfInterruption("interrupted after " + Quoted(path) + " was written");
     return kDone;
 }

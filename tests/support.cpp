@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -52,6 +53,7 @@ std::string ReadAll(std::FILE* file) {
 }
 
 [[noreturn]] void ExecTool(std::vector<char*>& argv, const RunOptions& options) {
+    for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
     if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0) _exit(126);
     if (options.file_size_limit >= 0) {
         signal(SIGXFSZ, SIG_IGN);
@@ -65,6 +67,32 @@ std::string ReadAll(std::FILE* file) {
         _exit(126);
     execv(argv[0], argv.data());
     _exit(127);
+}
+
+std::string EnvValue(const RunOptions& options, const std::string& name) {
+    for (const auto& [key, value] : options.env)
+        if (key == name) return value;
+    return "";
+}
+
+bool StillRunning(pid_t pid) {
+    siginfo_t info{};
+    return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
+// Waits until the run has made its working copy in TMPDIR, then a little longer, and signals it.
+void SignalWhenFilling(pid_t pid, const RunOptions& options) {
+    const std::string dir = EnvValue(options, "TMPDIR");
+    for (int tries = 0; tries < 6000 && StillRunning(pid); ++tries) {
+        std::error_code error;
+        for (const auto& entry : fs::recursive_directory_iterator(dir, error)) {
+            if (entry.path().filename() != "band1.scratch") continue;
+            usleep(options.signal_delay_ms * 1000);
+            kill(pid, options.signal);
+            return;
+        }
+        usleep(10000);
+    }
 }
 
 }  // namespace
@@ -85,9 +113,11 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
         dup2(fileno(err), STDERR_FILENO);
         ExecTool(argv, options);
     }
+    if (options.signal) SignalWhenFilling(pid, options);
     int wait_status = 0;
     waitpid(pid, &wait_status, 0);
-    RunResult result{WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1, ReadAll(out),
+    RunResult result{WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1,
+                     WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0, ReadAll(out),
                      ReadAll(err)};
     std::fclose(out);
     std::fclose(err);
@@ -128,9 +158,9 @@ void WriteRaster(const std::string& path, int width, GDALDataType type,
         std::abort();
 }
 
-std::vector<GByte> BandBytes(const std::string& path) {
+std::vector<GByte> BandBytes(const std::string& path, int band_index) {
     GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER));
-    GDALRasterBand* band = dataset->GetRasterBand(1);
+    GDALRasterBand* band = dataset->GetRasterBand(band_index);
     const GDALDataType type = band->GetRasterDataType();
     const int width = band->GetXSize(), height = band->GetYSize();
     std::vector<GByte> bytes(static_cast<size_t>(width) * height * GDALGetDataTypeSizeBytes(type));
@@ -138,6 +168,27 @@ std::vector<GByte> BandBytes(const std::string& path) {
                        nullptr) != CE_None)
         std::abort();
     return bytes;
+}
+
+void WriteDem(const std::string& path, int size, GDALDataType type,
+              CSLConstList creation_options, int bands) {
+    CPLStringList options(creation_options);
+    options.SetNameValue("TILED", "YES");
+    GDALDatasetUniquePtr dataset(GetGDALDriverManager()->GetDriverByName("GTiff")->Create(
+        path.c_str(), size, size, bands, type, options.List()));
+    std::vector<double> row(size);
+    for (int band = 1; band <= bands; ++band) {
+        dataset->GetRasterBand(band)->SetNoDataValue(-9999);
+        for (int y = 0; y < size; ++y) {
+            for (int x = 0; x < size; ++x)
+                row[x] = (x % 97 < 30 && y % 89 < 30) ? -9999
+                                                      : 500 + 100 * std::sin(x / 50.0) +
+                                                            80 * std::cos(y / 70.0) + band;
+            if (dataset->GetRasterBand(band)->RasterIO(GF_Write, 0, y, size, 1, row.data(), size,
+                                                       1, GDT_Float64, 0, 0, nullptr) != CE_None)
+                std::abort();
+        }
+    }
 }
 
 void FillDirectly(const std::string& path, double max_search_radius) {

@@ -20,10 +20,16 @@ struct RunOptions {
     bool unprivileged =
         false;  // as user nobody when the tests run as root, who ignores permissions
     long long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+    std::vector<std::pair<std::string, std::string>> env;  // set for the run only
+    // When not 0: sent once the run has made its working copy in TMPDIR (taken from `env`), and
+    // after a further `signal_delay_ms`, so that the fill is under way.
+    int signal = 0;
+    int signal_delay_ms = 1000;
 };
 
 struct RunResult {
-    int status = -1;
+    int status = -1;  // -1 when the run was killed by a signal
+    int signal = 0;   // the signal that killed it
     std::string out;
     std::string err;
 };
@@ -42,8 +48,13 @@ void WriteRaster(const std::string& path, int width, GDALDataType type,
                  const std::vector<double>& values, double nodata,
                  CSLConstList creation_options = nullptr);
 
-// Band 1's pixels in their own type, byte for byte.
-std::vector<GByte> BandBytes(const std::string& path);
+// A band's pixels in their own type, byte for byte.
+std::vector<GByte> BandBytes(const std::string& path, int band = 1);
+
+// A smooth surface of `size` x `size` pixels of `type`, tiled, with square voids of no data
+// (-9999) on a regular grid, `bands` bands alike.
+void WriteDem(const std::string& path, int size, GDALDataType type,
+              CSLConstList creation_options = nullptr, int bands = 1);
 
 // What a direct call of the library's fill does to the file: band 1's own mask, the radius,
 // 3 smoothing iterations, no options.

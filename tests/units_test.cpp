@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "gap_fill.h"
-#include "original_pixels.h"
+#include "write_back.h"
 #include "report.h"
 
 TEST(MaxSearchRadius, ReadsLikeAtoiAndClampsOverflow) {

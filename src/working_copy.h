@@ -1,0 +1,42 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <gdal_priv.h>
+
+// The fill's target: a copy-on-write view of band 1. A block is read from the file until the fill
+// writes it; from then on it lives in GDAL's block cache and, once the cache evicts it, in a
+// scratch file in the run's private directory. Nothing is ever written to the file through it,
+// and memory stays bounded by GDAL_CACHEMAX however large the raster is.
+//
+// The view has band 1's size, block size, pixel type and no-data value, so the fill converts and
+// masks on it exactly as it would on band 1. Its own mask is the fill's mask: computed from its
+// values when band 1's mask is its no-data value (or every pixel is valid), and a view of the
+// mask's values, like the band's, when band 1 has an alpha band or a per-dataset mask.
+class CopyOnWriteDataset;
+
+class WorkingCopy {
+public:
+    // Null, with a GDAL error raised, when the scratch files cannot be made in `dir`.
+    static std::unique_ptr<WorkingCopy> Create(GDALRasterBand& band, const std::string& dir);
+    ~WorkingCopy();
+    WorkingCopy(const WorkingCopy&) = delete;
+    WorkingCopy& operator=(const WorkingCopy&) = delete;
+
+    GDALRasterBand& Band();
+    GDALRasterBand& Mask();
+
+    // Whether the fill wrote this block of the view since it was made.
+    bool Written(int block_x, int block_y);
+
+    // Moves a written block out of the view into `data` (a whole block of band 1's type).
+    CPLErr TakeBlock(int block_x, int block_y, void* data);
+
+    // What the scratch files may grow to, in bytes: every block of the band (and of its mask).
+    static long long MostScratchBytes(GDALRasterBand& band);
+
+private:
+    explicit WorkingCopy(std::unique_ptr<CopyOnWriteDataset> dataset);
+    std::unique_ptr<CopyOnWriteDataset> dataset_;
+};

@@ -1,0 +1,123 @@
+#include "write_back.h"
+
+#include <cstdint>
+#include <vector>
+
+#include <gdal_priv.h>
+
+#include "working_copy.h"
+
+bool FloatRoundTripChanges(GDALDataType type) {
+    return GDALDataTypeIsConversionLossy(type, GDT_Float32) != 0;
+}
+
+namespace {
+
+// What the fill's float round trip makes of one pixel, by GDAL's own conversions. `Word` is an
+// unsigned integer as wide as the pixel, holding its bits.
+template <typename Word>
+Word RoundTrip(Word pixel, GDALDataType type) {
+    float as_float = 0;
+    Word back = 0;
+    GDALCopyWords(&pixel, type, 0, &as_float, GDT_Float32, 0, 1);
+    GDALCopyWords(&as_float, GDT_Float32, 0, &back, type, 0, 1);
+    return back;
+}
+
+// One natural block of band 1: its offsets, and the part of it that lies inside the raster.
+struct Block {
+    int x, y;           // block offsets
+    int width, height;  // the whole block
+    int valid_width, valid_height;
+};
+
+// Turns `original` into what the file must hold, from the fill's `filled` values and, for the
+// types the round trip changes, band 1's mask (`valid`, one byte per pixel of the valid part).
+// Returns whether any pixel changed. Pixels outside the raster keep their bytes.
+template <typename Word>
+bool Merge(const Block& block, GDALDataType type, const Word* filled, const GByte* valid,
+           Word* original) {
+    bool changed = false;
+    for (int y = 0; y < block.valid_height; ++y) {
+        for (int x = 0; x < block.valid_width; ++x) {
+            const size_t at = static_cast<size_t>(y) * block.width + x;
+            const bool keep =
+                valid && (valid[y * block.valid_width + x] != 0 ||
+                          filled[at] == RoundTrip(original[at], type));
+            if (keep || filled[at] == original[at]) continue;
+            original[at] = filled[at];
+            changed = true;
+        }
+    }
+    return changed;
+}
+
+bool MergeBlock(const Block& block, GDALDataType type, const void* filled, const GByte* valid,
+                void* original) {
+    switch (GDALGetDataTypeSizeBytes(type)) {
+        case 1:
+            return Merge(block, type, static_cast<const uint8_t*>(filled), valid,
+                         static_cast<uint8_t*>(original));
+        case 2:
+            return Merge(block, type, static_cast<const uint16_t*>(filled), valid,
+                         static_cast<uint16_t*>(original));
+        case 4:
+            return Merge(block, type, static_cast<const uint32_t*>(filled), valid,
+                         static_cast<uint32_t*>(original));
+        default:  // 8: complex types are refused before the fill
+            return Merge(block, type, static_cast<const uint64_t*>(filled), valid,
+                         static_cast<uint64_t*>(original));
+    }
+}
+
+// Band 1's mask over the valid part of a block. The blocks it reads through GDAL's cache are
+// dropped again, so that the write-back does not crowd the working copy out of the cache.
+CPLErr ReadValidity(GDALRasterBand& band, const Block& block, std::vector<GByte>& valid) {
+    GDALRasterBand& mask = *band.GetMaskBand();
+    valid.resize(static_cast<size_t>(block.valid_width) * block.valid_height);
+    const CPLErr status = mask.RasterIO(GF_Read, block.x * block.width, block.y * block.height,
+                                        block.valid_width, block.valid_height, valid.data(),
+                                        block.valid_width, block.valid_height, GDT_Byte, 0, 0,
+                                        nullptr);
+    mask.FlushCache(false);
+    band.FlushCache(false);
+    return status;
+}
+
+struct Buffers {
+    std::vector<GByte> filled, original, valid;
+};
+
+CPLErr WriteBackBlock(GDALRasterBand& band, WorkingCopy& copy, const Block& block,
+                      Buffers& buffers) {
+    const GDALDataType type = band.GetRasterDataType();
+    const bool keep_valid = FloatRoundTripChanges(type);
+    if (copy.TakeBlock(block.x, block.y, buffers.filled.data()) != CE_None ||
+        band.ReadBlock(block.x, block.y, buffers.original.data()) != CE_None ||
+        (keep_valid && ReadValidity(band, block, buffers.valid) != CE_None))
+        return CE_Failure;
+    const GByte* valid = keep_valid ? buffers.valid.data() : nullptr;
+    if (!MergeBlock(block, type, buffers.filled.data(), valid, buffers.original.data()))
+        return CE_None;
+    return band.WriteBlock(block.x, block.y, buffers.original.data());
+}
+
+}  // namespace
+
+CPLErr WriteBackChanges(GDALRasterBand& band, WorkingCopy& copy) {
+    Block block{};
+    band.GetBlockSize(&block.width, &block.height);
+    const size_t block_bytes = static_cast<size_t>(block.width) * block.height *
+                               GDALGetDataTypeSizeBytes(band.GetRasterDataType());
+    Buffers buffers{std::vector<GByte>(block_bytes), std::vector<GByte>(block_bytes), {}};
+    const int across = (band.GetXSize() + block.width - 1) / block.width;
+    const int down = (band.GetYSize() + block.height - 1) / block.height;
+    for (block.y = 0; block.y < down; ++block.y) {
+        for (block.x = 0; block.x < across; ++block.x) {
+            if (!copy.Written(block.x, block.y)) continue;  // still the file's own block
+            band.GetActualBlockSize(block.x, block.y, &block.valid_width, &block.valid_height);
+            if (WriteBackBlock(band, copy, block, buffers) != CE_None) return CE_Failure;
+        }
+    }
+    return CE_None;
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <gdal.h>
+
+class GDALRasterBand;
+class WorkingCopy;
+
+// After the fill, band 1 is compared with its working copy block by block, in its natural block
+// size, and a block is written to the file only where one of its pixels changes. So a file without
+// gaps, or whose gaps all lie beyond the radius, keeps every byte, and a compressed file
+// recompresses only the blocks that hold filled pixels.
+//
+// GDALFillNodata works in 32-bit floats. For the pixel types that this round trip changes (Int32,
+// UInt32, Int64, UInt64, Float64), a pixel keeps its original bits where it was valid, and where
+// it was a gap that the fill did not reach (it still holds what the round trip made of it). The
+// other types survive the round trip exactly and take the fill's values as they are.
+
+bool FloatRoundTripChanges(GDALDataType type);
+
+// Writes the changed blocks of the working copy into band 1. CE_Failure, with a GDAL error
+// raised, when a block cannot be read or written.
+CPLErr WriteBackChanges(GDALRasterBand& band, WorkingCopy& copy);
