@@ -9,6 +9,7 @@ Run it through bench/run.sh, which installs what it needs and builds the program
 """
 import argparse
 import csv
+import hashlib
 import os
 import platform
 import shutil
@@ -29,13 +30,15 @@ TYPES = {"Float32": (gdal.GDT_Float32, np.float32), "Float64": (gdal.GDT_Float64
 gdal.UseExceptions()
 
 
-def make_dem(path, size, type_name, void_radius, void_share, seed=1):
+def make_dem(path, size, type_name, void_radius, void_share, compress, seed=1):
     """Smooth terrain with round voids of one radius covering about `void_share` of it."""
     gdal_type, np_type = TYPES[type_name]
     rng = np.random.default_rng(seed)
     count = max(1, int(void_share * size * size / (np.pi * void_radius**2)))
     centre_x, centre_y = rng.uniform(0, size, count), rng.uniform(0, size, count)
     options = ["TILED=YES", "BLOCKXSIZE=256", "BLOCKYSIZE=256"]
+    if compress:
+        options += ["COMPRESS=DEFLATE", "PREDICTOR=3"]
     dataset = gdal.GetDriverByName("GTiff").Create(path + ".part", size, size, 1, gdal_type, options)
     dataset.SetGeoTransform([500000, 30, 0, 5500000, 0, -30])
     band = dataset.GetRasterBand(1)
@@ -53,16 +56,28 @@ def make_dem(path, size, type_name, void_radius, void_share, seed=1):
     os.rename(path + ".part", path)
 
 
-def dem(size, type_name, void_radius, void_share):
-    name = f"dem_{type_name}_{size}_v{void_radius}_{int(void_share * 100)}.tif"
+def dem(size, type_name, void_radius, void_share, compress=False):
+    name = (f"dem_{type_name}_{size}_v{void_radius}_{void_share * 100:g}"
+            f"{'_deflate' if compress else ''}.tif")
     path = os.path.join(CACHE, name)
     if not os.path.exists(path):
         print(f"  making {name}", flush=True)
-        make_dem(path, size, type_name, void_radius, void_share)
+        make_dem(path, size, type_name, void_radius, void_share, compress)
     return path
 
 
-def run_once(command):
+def band_digest(path):
+    """A digest of band 1's pixels, to check that every program leaves the same ones."""
+    dataset = gdal.Open(path)
+    band = dataset.GetRasterBand(1)
+    digest = hashlib.sha256()
+    for top in range(0, band.YSize, 512):
+        rows = min(512, band.YSize - top)
+        digest.update(band.ReadRaster(0, top, band.XSize, rows))
+    return digest.hexdigest()
+
+
+def run_once(command, env):
     """Runs one command; returns wall seconds, CPU seconds and peak resident MiB.
 
     GNU time measures CPU and memory: a process forked from this Python would start its peak
@@ -72,7 +87,8 @@ def run_once(command):
     report = os.path.join(WORK, "time.txt")
     timed = ["/usr/bin/time", "-f", "%U %S %M", "-o", report] + command
     start = time.perf_counter()
-    finished = subprocess.run(timed, cwd=WORK, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    finished = subprocess.run(timed, cwd=WORK, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                              env={**os.environ, **env})
     wall = time.perf_counter() - start
     if finished.returncode != 0:
         raise RuntimeError(f"{command} failed ({finished.returncode}): {finished.stderr.decode()}")
@@ -92,44 +108,58 @@ def programs(build, radius):
     return listed
 
 
-def measure(source, radius, build, repeats):
-    """Medians for each program over `repeats` alternating runs on fresh copies."""
-    samples = {}
-    for _ in range(repeats):
+def measure(source, radius, build, repeats, env):
+    """Medians for each program over `repeats` alternating runs on fresh copies, and for each
+    the size of the file it leaves, relative to the source. The first round also checks that
+    gapMend leaves the floor's pixels."""
+    samples, growth, digests = {}, {}, {}
+    for round_number in range(repeats):
         for name, command in programs(build, radius):
             copy = os.path.join(WORK, "input.tif")
+            output = os.path.join(WORK, "peer_out.tif" if name == "gdal_fillnodata.py" else "input.tif")
             shutil.copyfile(source, copy)
-            samples.setdefault(name, []).append(run_once(command(copy)))
+            samples.setdefault(name, []).append(run_once(command(copy), env))
+            growth[name] = os.path.getsize(output) / os.path.getsize(source)
+            if round_number == 0 and name != "gdal_fillnodata.py":
+                digests[name] = band_digest(output)
             for leftover in ("input.tif", "peer_out.tif"):
                 if os.path.exists(os.path.join(WORK, leftover)):
                     os.remove(os.path.join(WORK, leftover))
-    return {name: [statistics.median(s[i] for s in runs) for i in range(3)]
+    if digests["gapMend"] != digests["floor"]:
+        raise RuntimeError(f"gapMend's pixels differ from the floor's on {source}")
+    return {name: [statistics.median(s[i] for s in runs) for i in range(3)] + [growth[name]]
             for name, runs in samples.items()}
 
 
 def sweep(args):
-    """The two sweeps: raster size at a fixed void share, and radius on large voids."""
+    """The two sweeps (raster size at a fixed void share, radius on large voids), then the
+    special cases: a DEFLATE file with voids in about a third of its blocks, and a small cache."""
     rows = []
-    cases = [("size", size, type_name, 20, 0.05, 100)
+    cases = [("size", size, type_name, 20, 0.05, 100, False, {})
              for type_name in ("Float32", "Float64") for size in args.sizes]
-    cases += [("radius", args.radius_size, "Float32", 150, 0.15, radius)
+    cases += [("radius", args.radius_size, "Float32", 150, 0.15, radius, False, {})
               for radius in args.radii]
-    for sweep_name, size, type_name, void_radius, share, radius in cases:
-        source = dem(size, type_name, void_radius, share)
+    big = max(args.sizes)
+    cases += [("deflate", big, "Float32", 20, 0.0075, 100, True, {}),
+              ("cache256", big, "Float32", 20, 0.05, 100, False, {"GDAL_CACHEMAX": "256"})]
+    for sweep_name, size, type_name, void_radius, share, radius, compress, env in cases:
+        source = dem(size, type_name, void_radius, share, compress)
         print(f"{sweep_name}: {type_name} {size}x{size}, voids r={void_radius}px "
-              f"{share:.0%}, radius {radius}", flush=True)
-        result = measure(source, radius, args.build, args.repeats)
-        floor_wall, _, floor_rss = result["floor"]
-        for name, (wall, cpu, rss) in result.items():
+              f"{share:.2%}, radius {radius}", flush=True)
+        result = measure(source, radius, args.build, args.repeats, env)
+        floor_wall, _, floor_rss, _ = result["floor"]
+        for name, (wall, cpu, rss, grown) in result.items():
             rows.append({"sweep": sweep_name, "type": type_name, "size": size,
                          "pixels": size * size, "void_radius": void_radius,
                          "void_share": share, "radius": radius, "program": name,
                          "wall_s": round(wall, 3), "cpu_s": round(cpu, 3),
                          "peak_rss_mib": round(rss, 1),
                          "wall_vs_floor": round(wall / floor_wall, 3),
-                         "rss_vs_floor": round(rss / floor_rss, 3)})
+                         "rss_vs_floor": round(rss / floor_rss, 3),
+                         "file_growth": round(grown, 3)})
             print(f"  {name:20s} wall {wall:8.2f} s  cpu {cpu:8.2f} s  rss {rss:8.1f} MiB  "
-                  f"x{wall / floor_wall:.3f} time  x{rss / floor_rss:.3f} memory", flush=True)
+                  f"x{wall / floor_wall:.3f} time  x{rss / floor_rss:.3f} memory  "
+                  f"file x{grown:.3f}", flush=True)
     return rows
 
 
@@ -153,14 +183,17 @@ def write_results(rows):
         writer.writerows(rows)
     with open(os.path.join(DOCS, "bench.md"), "w") as out:
         out.write(f"Machine: {machine()}\n\n")
-        out.write("| case | program | wall s | CPU s | peak MiB | time / floor | memory / floor |\n")
-        out.write("|---|---|---:|---:|---:|---:|---:|\n")
+        out.write("| case | program | wall s | CPU s | peak MiB | time / floor | memory / floor "
+                  "| file size after / before |\n")
+        out.write("|---|---|---:|---:|---:|---:|---:|---:|\n")
         for r in rows:
-            case = (f"{r['type']} {r['size']}² r={r['radius']}" if r["sweep"] == "size" else
-                    f"{r['type']} {r['size']}² large voids, r={r['radius']}")
+            case = {"size": f"{r['type']} {r['size']}² r={r['radius']}",
+                    "radius": f"{r['type']} {r['size']}² large voids, r={r['radius']}",
+                    "deflate": f"{r['type']} {r['size']}² DEFLATE, voids in ~1/3 of blocks",
+                    "cache256": f"{r['type']} {r['size']}² GDAL_CACHEMAX=256"}[r["sweep"]]
             out.write(f"| {case} | {r['program']} | {r['wall_s']:.2f} | {r['cpu_s']:.2f} | "
                       f"{r['peak_rss_mib']:.0f} | {r['wall_vs_floor']:.3f} | "
-                      f"{r['rss_vs_floor']:.3f} |\n")
+                      f"{r['rss_vs_floor']:.3f} | {r['file_growth']:.3f} |\n")
     plot(rows)
 
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -33,6 +34,11 @@ size_t BlockBytes(GDALRasterBand& band) {
     return static_cast<size_t>(width) * height * GDALGetDataTypeSizeBytes(band.GetRasterDataType());
 }
 
+bool Compressed(GDALRasterBand& band) {
+    GDALDataset* dataset = band.GetDataset();
+    return dataset && dataset->GetMetadataItem("COMPRESSION", "IMAGE_STRUCTURE") != nullptr;
+}
+
 }  // namespace
 
 // One band of the view. Blocks the fill has written and the cache has let go of are kept in a
@@ -40,12 +46,14 @@ size_t BlockBytes(GDALRasterBand& band) {
 class CopyOnWriteBand final : public GDALRasterBand {
 public:
     CopyOnWriteBand(GDALDataset* dataset, int index, GDALRasterBand& source, int scratch,
-                    std::string scratch_path, bool with_nodata)
+                    std::string scratch_path, bool band_view)
         : source_(source),
           scratch_(scratch),
           scratch_path_(std::move(scratch_path)),
-          with_nodata_(with_nodata),
+          band_view_(band_view),
+          check_gaps_(band_view && Compressed(source)),
           stored_(static_cast<size_t>(BlockCount(source))),
+          gaps_(stored_.size(), true),
           blocks_across_(BlocksAcross(source)),
           block_bytes_(BlockBytes(source)) {
         poDS = dataset;
@@ -59,14 +67,14 @@ public:
     ~CopyOnWriteBand() override { close(scratch_); }
 
     double GetNoDataValue(int* ok) override {
-        return with_nodata_ ? source_.GetNoDataValue(ok) : GDALRasterBand::GetNoDataValue(ok);
+        return band_view_ ? source_.GetNoDataValue(ok) : GDALRasterBand::GetNoDataValue(ok);
     }
     int64_t GetNoDataValueAsInt64(int* ok) override {
-        return with_nodata_ ? source_.GetNoDataValueAsInt64(ok)
+        return band_view_ ? source_.GetNoDataValueAsInt64(ok)
                             : GDALRasterBand::GetNoDataValueAsInt64(ok);
     }
     uint64_t GetNoDataValueAsUInt64(int* ok) override {
-        return with_nodata_ ? source_.GetNoDataValueAsUInt64(ok)
+        return band_view_ ? source_.GetNoDataValueAsUInt64(ok)
                             : GDALRasterBand::GetNoDataValueAsUInt64(ok);
     }
 
@@ -80,7 +88,10 @@ public:
         return mask_view_ ? source_.GetMaskFlags() : GDALRasterBand::GetMaskFlags();
     }
 
-    bool Written(int block_x, int block_y) {
+    // The fill changes only the pixels its mask marks invalid, so a block can have changed only
+    // if it held such a pixel (or was never read, so that nobody knows) and the fill wrote it.
+    bool MayHaveChanged(int block_x, int block_y) {
+        if (!gaps_[Index(block_x, block_y)]) return false;
         if (stored_[Index(block_x, block_y)]) return true;
         GDALRasterBlock* block = TryGetLockedBlockRef(block_x, block_y);
         if (!block) return false;
@@ -102,7 +113,7 @@ public:
 
 protected:
     CPLErr IReadBlock(int block_x, int block_y, void* data) override {
-        if (!stored_[Index(block_x, block_y)]) return source_.ReadBlock(block_x, block_y, data);
+        if (!stored_[Index(block_x, block_y)]) return ReadSourceBlock(block_x, block_y, data);
         const ssize_t got = pread(scratch_, data, block_bytes_, Offset(block_x, block_y));
         if (got == static_cast<ssize_t>(block_bytes_)) return CE_None;
         return ScratchError("read");
@@ -118,6 +129,26 @@ protected:
     }
 
 private:
+    // A compressed band 1's blocks are read through GDAL's cache, so that its mask, computed
+    // from the same block, costs no second decompression, and are dropped from the cache again:
+    // the view holds them from now on. Knowing which blocks hold no gap spares the write-back
+    // from decompressing them once more. An uncompressed block is cheaper to compare than that.
+    CPLErr ReadSourceBlock(int block_x, int block_y, void* data) {
+        if (!check_gaps_) return source_.ReadBlock(block_x, block_y, data);
+        int width = 0, height = 0;
+        source_.GetActualBlockSize(block_x, block_y, &width, &height);
+        const int pixel = GDALGetDataTypeSizeBytes(eDataType);
+        const int x = block_x * nBlockXSize, y = block_y * nBlockYSize;
+        std::vector<GByte> valid(static_cast<size_t>(width) * height);
+        if (source_.RasterIO(GF_Read, x, y, width, height, data, width, height, eDataType, pixel,
+                             static_cast<GSpacing>(pixel) * nBlockXSize, nullptr) != CE_None ||
+            ReadMaskWindow(source_, x, y, width, height, valid.data()) != CE_None)
+            return CE_Failure;
+        gaps_[Index(block_x, block_y)] =
+            std::find(valid.begin(), valid.end(), 0) != valid.end();
+        return CE_None;
+    }
+
     size_t Index(int block_x, int block_y) const {
         return static_cast<size_t>(block_y) * blocks_across_ + block_x;
     }
@@ -133,8 +164,10 @@ private:
     GDALRasterBand& source_;
     const int scratch_;
     const std::string scratch_path_;
-    const bool with_nodata_;
+    const bool band_view_;
+    const bool check_gaps_;
     std::vector<bool> stored_;
+    std::vector<bool> gaps_;  // whether the source's block holds a pixel its mask marks invalid
     const int blocks_across_;
     const size_t block_bytes_;
     bool discard_ = false;
@@ -159,7 +192,7 @@ public:
 
     // Adds a view of `source` as the next band; false, with a GDAL error, when its scratch file
     // cannot be made.
-    bool AddView(GDALRasterBand& source, const std::string& dir, bool with_nodata) {
+    bool AddView(GDALRasterBand& source, const std::string& dir, bool band_view) {
         const int index = GetRasterCount() + 1;
         std::string path = dir + "/band" + std::to_string(index) + ".scratch";
         const int scratch = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -169,7 +202,7 @@ public:
             return false;
         }
         SetBand(index,
-                new CopyOnWriteBand(this, index, source, scratch, std::move(path), with_nodata));
+                new CopyOnWriteBand(this, index, source, scratch, std::move(path), band_view));
         return true;
     }
 };
@@ -193,8 +226,8 @@ GDALRasterBand& WorkingCopy::Band() { return dataset_->Band(1); }
 
 GDALRasterBand& WorkingCopy::Mask() { return *Band().GetMaskBand(); }
 
-bool WorkingCopy::Written(int block_x, int block_y) {
-    return dataset_->Band(1).Written(block_x, block_y);
+bool WorkingCopy::MayHaveChanged(int block_x, int block_y) {
+    return dataset_->Band(1).MayHaveChanged(block_x, block_y);
 }
 
 CPLErr WorkingCopy::TakeBlock(int block_x, int block_y, void* data) {
@@ -208,4 +241,26 @@ long long WorkingCopy::MostScratchBytes(GDALRasterBand& band) {
         bytes += BlockCount(mask) * static_cast<long long>(BlockBytes(mask));
     }
     return bytes;
+}
+
+namespace {
+
+// Drops from GDAL's cache the band's blocks that overlap a window; they are never dirty here.
+void DropCachedWindow(GDALRasterBand& band, int x, int y, int width, int height) {
+    int block_width = 0, block_height = 0;
+    band.GetBlockSize(&block_width, &block_height);
+    for (int block_y = y / block_height; block_y <= (y + height - 1) / block_height; ++block_y)
+        for (int block_x = x / block_width; block_x <= (x + width - 1) / block_width; ++block_x)
+            band.FlushBlock(block_x, block_y);
+}
+
+}  // namespace
+
+CPLErr ReadMaskWindow(GDALRasterBand& band, int x, int y, int width, int height, GByte* valid) {
+    GDALRasterBand& mask = *band.GetMaskBand();
+    const CPLErr status =
+        mask.RasterIO(GF_Read, x, y, width, height, valid, width, height, GDT_Byte, 0, 0, nullptr);
+    DropCachedWindow(mask, x, y, width, height);
+    DropCachedWindow(band, x, y, width, height);
+    return status;
 }

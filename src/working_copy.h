@@ -27,10 +27,11 @@ public:
     GDALRasterBand& Band();
     GDALRasterBand& Mask();
 
-    // Whether the fill wrote this block of the view since it was made.
-    bool Written(int block_x, int block_y);
+    // Whether this block may differ from band 1's: the fill wrote it, and band 1's block held
+    // a pixel that the mask marks invalid (the fill changes no other pixel).
+    bool MayHaveChanged(int block_x, int block_y);
 
-    // Moves a written block out of the view into `data` (a whole block of band 1's type).
+    // Moves a block that may have changed out of the view into `data` (a whole block of band 1's type).
     CPLErr TakeBlock(int block_x, int block_y, void* data);
 
     // What the scratch files may grow to, in bytes: every block of the band (and of its mask).
@@ -40,3 +41,7 @@ private:
     explicit WorkingCopy(std::unique_ptr<CopyOnWriteDataset> dataset);
     std::unique_ptr<CopyOnWriteDataset> dataset_;
 };
+
+// Band's mask over a window, one byte per pixel (0 for invalid), read through GDAL's cache; the
+// blocks of the band and of its mask that overlap the window are dropped from the cache again.
+CPLErr ReadMaskWindow(GDALRasterBand& band, int x, int y, int width, int height, GByte* valid);

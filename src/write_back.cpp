@@ -1,6 +1,7 @@
 #include "write_back.h"
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include <gdal_priv.h>
@@ -35,15 +36,14 @@ struct Block {
 // types the round trip changes, band 1's mask (`valid`, one byte per pixel of the valid part).
 // Returns whether any pixel changed. Pixels outside the raster keep their bytes.
 template <typename Word>
-bool Merge(const Block& block, GDALDataType type, const Word* filled, const GByte* valid,
-           Word* original) {
+bool MergeKeepingValid(const Block& block, GDALDataType type, const Word* filled,
+                       const GByte* valid, Word* original) {
     bool changed = false;
     for (int y = 0; y < block.valid_height; ++y) {
         for (int x = 0; x < block.valid_width; ++x) {
             const size_t at = static_cast<size_t>(y) * block.width + x;
-            const bool keep =
-                valid && (valid[y * block.valid_width + x] != 0 ||
-                          filled[at] == RoundTrip(original[at], type));
+            const bool keep = valid[y * block.valid_width + x] != 0 ||
+                              filled[at] == RoundTrip(original[at], type);
             if (keep || filled[at] == original[at]) continue;
             original[at] = filled[at];
             changed = true;
@@ -52,36 +52,35 @@ bool Merge(const Block& block, GDALDataType type, const Word* filled, const GByt
     return changed;
 }
 
-bool MergeBlock(const Block& block, GDALDataType type, const void* filled, const GByte* valid,
-                void* original) {
-    switch (GDALGetDataTypeSizeBytes(type)) {
-        case 1:
-            return Merge(block, type, static_cast<const uint8_t*>(filled), valid,
-                         static_cast<uint8_t*>(original));
-        case 2:
-            return Merge(block, type, static_cast<const uint16_t*>(filled), valid,
-                         static_cast<uint16_t*>(original));
-        case 4:
-            return Merge(block, type, static_cast<const uint32_t*>(filled), valid,
-                         static_cast<uint32_t*>(original));
-        default:  // 8: complex types are refused before the fill
-            return Merge(block, type, static_cast<const uint64_t*>(filled), valid,
-                         static_cast<uint64_t*>(original));
+// The exact types take the fill's values as they are, row by row.
+bool MergeExact(const Block& block, size_t pixel_bytes, const GByte* filled, GByte* original) {
+    bool changed = false;
+    const size_t row_bytes = pixel_bytes * block.valid_width;
+    for (int y = 0; y < block.valid_height; ++y) {
+        const size_t at = pixel_bytes * block.width * y;
+        if (std::memcmp(filled + at, original + at, row_bytes) == 0) continue;
+        std::memcpy(original + at, filled + at, row_bytes);
+        changed = true;
     }
+    return changed;
 }
 
-// Band 1's mask over the valid part of a block. The blocks it reads through GDAL's cache are
-// dropped again, so that the write-back does not crowd the working copy out of the cache.
+bool MergeBlock(const Block& block, GDALDataType type, const GByte* filled, const GByte* valid,
+                GByte* original) {
+    if (!valid) return MergeExact(block, GDALGetDataTypeSizeBytes(type), filled, original);
+    if (GDALGetDataTypeSizeBytes(type) == 4)
+        return MergeKeepingValid(block, type, reinterpret_cast<const uint32_t*>(filled), valid,
+                                 reinterpret_cast<uint32_t*>(original));
+    return MergeKeepingValid(block, type, reinterpret_cast<const uint64_t*>(filled), valid,
+                             reinterpret_cast<uint64_t*>(original));
+}
+
+// Band 1's mask over the valid part of a block. What it reads is dropped from the cache again,
+// so that the write-back does not crowd the working copy out of it.
 CPLErr ReadValidity(GDALRasterBand& band, const Block& block, std::vector<GByte>& valid) {
-    GDALRasterBand& mask = *band.GetMaskBand();
     valid.resize(static_cast<size_t>(block.valid_width) * block.valid_height);
-    const CPLErr status = mask.RasterIO(GF_Read, block.x * block.width, block.y * block.height,
-                                        block.valid_width, block.valid_height, valid.data(),
-                                        block.valid_width, block.valid_height, GDT_Byte, 0, 0,
-                                        nullptr);
-    mask.FlushCache(false);
-    band.FlushCache(false);
-    return status;
+    return ReadMaskWindow(band, block.x * block.width, block.y * block.height, block.valid_width,
+                          block.valid_height, valid.data());
 }
 
 struct Buffers {
@@ -114,7 +113,7 @@ CPLErr WriteBackChanges(GDALRasterBand& band, WorkingCopy& copy) {
     const int down = (band.GetYSize() + block.height - 1) / block.height;
     for (block.y = 0; block.y < down; ++block.y) {
         for (block.x = 0; block.x < across; ++block.x) {
-            if (!copy.Written(block.x, block.y)) continue;  // still the file's own block
+            if (!copy.MayHaveChanged(block.x, block.y)) continue;
             band.GetActualBlockSize(block.x, block.y, &block.valid_width, &block.valid_height);
             if (WriteBackBlock(band, copy, block, buffers) != CE_None) return CE_Failure;
         }
