@@ -2,20 +2,25 @@
 //
 //   gapMend <dataset> <max search radius>
 //
-// Exit status: 0 when the filled band is in the file; 1 after the usage text; 2 when the file
-// cannot be filled at all (left untouched); 3 when the fill or the write-back failed.
+// Exit status: 0 when the filled band is in the file and on the disk; 1 after the usage text;
+// 2 when the file cannot be filled at all (left untouched); 3 when the fill or the write-back
+// failed (the file is left as it was, unless the message says otherwise).
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <iostream>
 #include <string>
 
 #include <cpl_error.h>
 #include <gdal_priv.h>
 
+#include "file_guard.h"
 #include "gap_fill.h"
 #include "interruption.h"
 #include "report.h"
+#include "run_lock.h"
 #include "temp_dir.h"
 #include "working_copy.h"
 #include "write_back.h"
@@ -83,6 +88,39 @@ Outcome FillAndWriteBack(GDALRasterBand& band, int max_search_radius, std::strin
     return WriteBackChanges(band, *copy) == CE_None ? Outcome::kWritten : Outcome::kWriteBackFailed;
 }
 
+// Before the file is opened: refuses it while another run holds it, undoes what the journal of
+// an interrupted run records, and guards the file's writes from now on. An exit status when the
+// run cannot go on.
+std::optional<int> TakeCharge(const char* path, const RunLock& lock,
+                              std::unique_ptr<FileGuard>& guard) {
+    if (lock.state() == RunLock::State::kBusy)
+        return Fail(kRefused, Quoted(path) + " is being filled by another run");
+    if (lock.state() == RunLock::State::kNoFile) return std::nullopt;
+    std::string why;
+    switch (RecoverFromJournal(path, lock.identity(), why)) {
+        case Recovery::kForeign:
+            return Fail(kRefused, why);
+        case Recovery::kFailed:
+            return Fail(kFailed, why);
+        case Recovery::kRestored:
+            Fail(kDone, "restored " + Quoted(path) + " from the journal of an interrupted run");
+            break;
+        case Recovery::kNothing:
+            break;
+    }
+    guard = std::make_unique<FileGuard>(path, lock.identity());
+    return std::nullopt;
+}
+
+// Commits the write-back, or undoes it when anything on the way failed.
+FileGuard::Outcome Finish(FileGuard* guard, bool succeeded) {
+    std::string why;
+    if (!guard) return succeeded ? FileGuard::Outcome::kCommitted : FileGuard::Outcome::kDamaged;
+    const FileGuard::Outcome outcome = guard->Finish(succeeded, why);
+    if (!why.empty()) Fail(kFailed, why);
+    return outcome;
+}
+
 // Closing writes the changed blocks out. GDAL's close returns nothing, so a failed write is seen
 // in GDAL's error state, cleared just before.
 bool CloseDataset(GDALDatasetUniquePtr dataset) {
@@ -109,6 +147,10 @@ int main(int argc, char** argv) {
     const int max_search_radius = ParseMaxSearchRadius(argv[2]);
     const char* path = argv[1];
 
+    const RunLock lock(path);
+    std::unique_ptr<FileGuard> guard;
+    if (const std::optional<int> status = TakeCharge(path, lock, guard)) return *status;
+
     GDALDatasetUniquePtr dataset(GDALDataset::FromHandle(GDALOpen(path, GA_Update)));
     if (!dataset) return Fail(kRefused, "cannot open " + Quoted(path) + " for update");
     const std::string refusal = Refusal(*dataset, path);
@@ -121,12 +163,15 @@ int main(int argc, char** argv) {
         DieOfInterruption("interrupted; " + Quoted(path) + " is unchanged");
     if (outcome == Outcome::kNoWorkingCopy) return Fail(kFailed, why);
     const bool closed = CloseDataset(std::move(dataset));
+    const FileGuard::Outcome finished = Finish(guard.get(), outcome == Outcome::kWritten && closed);
     std::printf("\nProcessing time is: %d seconds\n", ElapsedSeconds(start));
     ReleaseInterruptions();
 
     if (outcome == Outcome::kFillFailed)
         return Fail(kFailed, "filling band 1 of " + Quoted(path) + " failed");
-    if (outcome == Outcome::kWriteBackFailed || !closed)
+    if (finished == FileGuard::Outcome::kRolledBack)
+        return Fail(kFailed, "writing " + Quoted(path) + " back failed; the file is as it was");
+    if (finished == FileGuard::Outcome::kDamaged)
         return Fail(kFailed, "writing " + Quoted(path) + " back failed");
     if (Interrupted()) DieOfInterruption("interrupted after " + Quoted(path) + " was written");
     return kDone;

@@ -176,7 +176,7 @@ TEST(Refusal, WhatCannotBeFilledIsLeftByteForByte) {
     }
 }
 
-TEST(Fill, ARunFromADirectoryItMayNotWriteFillsAsTheLibraryDoes) {
+TEST(Fill, ARunFromDirectoriesItMayNotWriteFillsAsTheLibraryDoes) {
     TempDir dir;
     const std::string path = dir.Path("dem.tif"), expected = dir.Path("expected.tif");
     CopyFile(SAMPLE_DEM, path);
@@ -191,7 +191,9 @@ TEST(Fill, ARunFromADirectoryItMayNotWriteFillsAsTheLibraryDoes) {
     in_locked.working_dir = locked;
     const RunResult run = RunTool({path, "250"}, in_locked);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "");
+    // The file's directory is not the user's either: no journal, and a word about it.
+    EXPECT_EQ(run.err, "gapMend: cannot create a journal beside '" + path +
+                           "'; an interrupted write-back cannot be undone\n");
     FillDirectly(expected, 250);
     EXPECT_TRUE(BandBytes(path) == BandBytes(expected));
     EXPECT_TRUE(std::filesystem::is_empty(locked));
@@ -274,7 +276,7 @@ TEST(Interruption, SigtermOrSigintDuringTheFillLeavesTheFileAsItWas) {
     }
 }
 
-TEST(Failure, AWriteBackThatDoesNotFitEndsWith3) {
+TEST(Failure, AWriteBackThatDoesNotFitEndsWith3AndUndoesItself) {
     TempDir dir;
     const std::string path = dir.Path("sparse.tif");
     {
@@ -288,10 +290,13 @@ TEST(Failure, AWriteBackThatDoesNotFitEndsWith3) {
                                                       256, GDT_Float32, 0, 0, nullptr),
                   CE_None);
     }
+    const std::string before = FileBytes(path);
     RunOptions limited;
-    limited.file_size_limit = static_cast<long long>(std::filesystem::file_size(path)) + 4096;
+    limited.file_size_limit = static_cast<long long>(before.size()) + 4096;
     const RunResult run = RunTool({path, "0"}, limited);
     EXPECT_EQ(run.status, 3);
     EXPECT_NE(WithoutSeconds(run.out).find("Processing time is: N seconds\n"), std::string::npos);
-    EXPECT_EQ(LastLine(run.err), "gapMend: writing '" + path + "' back failed");
+    EXPECT_EQ(LastLine(run.err), "gapMend: writing '" + path + "' back failed; the file is as it was");
+    EXPECT_TRUE(FileBytes(path) == before);
+    EXPECT_FALSE(std::filesystem::exists(path + ".gapmend-journal"));
 }

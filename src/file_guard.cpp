@@ -1,0 +1,313 @@
+#include "file_guard.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <vector>
+
+#include <cpl_conv.h>
+#include <cpl_vsi_virtual.h>
+#include <gdal_version.h>
+
+namespace {
+
+constexpr std::size_t kBatchBytes = 8 << 20;
+
+using Ranges = std::map<std::uint64_t, std::uint64_t>;  // start -> end, disjoint
+
+// Calls `each(start, end)` for every part of [begin, end) that `ranges` does not cover, then
+// adds [begin, end) to it.
+template <typename Each>
+bool ForEachNewPart(Ranges& ranges, std::uint64_t begin, std::uint64_t end, Each each) {
+    std::uint64_t at = begin;
+    auto next = ranges.upper_bound(begin);
+    if (next != ranges.begin()) at = std::max(at, std::prev(next)->second);
+    for (; at < end; ++next) {
+        const std::uint64_t stop = next == ranges.end() ? end : std::min(end, next->first);
+        if (at < stop && !each(at, stop)) return false;
+        if (next == ranges.end()) break;
+        at = std::max(at, next->second);
+    }
+    auto first = ranges.upper_bound(begin);
+    if (first != ranges.begin() && std::prev(first)->second >= begin) --first;
+    auto last = first;
+    for (; last != ranges.end() && last->first <= end; ++last) {
+        begin = std::min(begin, last->first);
+        end = std::max(end, last->second);
+    }
+    ranges.erase(first, last);
+    ranges[begin] = end;
+    return true;
+}
+
+// A write handle on a guarded file. It keeps its own position and size, holds writes back until
+// a batch is full, a read needs them or the handle is flushed or closed, and then journals what
+// they overwrite before it lets them through.
+class GuardedHandle final : public VSIVirtualHandle {
+public:
+    GuardedHandle(FileGuard& guard, FileGuard::File& file, VSIVirtualHandle* base)
+        : guard_(guard), file_(file), base_(base) {
+        base_->Seek(0, SEEK_END);
+        size_ = base_->Tell();
+    }
+    ~GuardedHandle() override { delete base_; }
+
+    int Seek(vsi_l_offset offset, int whence) override {
+        position_ = whence == SEEK_SET ? offset
+                    : whence == SEEK_CUR ? position_ + offset
+                                         : size_ + offset;
+        eof_ = false;
+        return 0;
+    }
+    vsi_l_offset Tell() override { return position_; }
+
+    size_t Read(void* buffer, size_t size, size_t count) override {
+        if (Overlaps(position_, size * count) && !Release()) return 0;
+        base_->Seek(position_, SEEK_SET);
+        const size_t got = base_->Read(buffer, size, count);
+        position_ += got * size;
+        eof_ = got < count;
+        return got;
+    }
+
+    size_t Write(const void* buffer, size_t size, size_t count) override {
+        if (guard_.failed()) return 0;
+        const auto* bytes = static_cast<const GByte*>(buffer);
+        held_.push_back({position_, std::vector<GByte>(bytes, bytes + size * count)});
+        held_bytes_ += size * count;
+        position_ += size * count;
+        size_ = std::max(size_, position_);
+        if (held_bytes_ >= kBatchBytes && !Release()) return 0;
+        return count;
+    }
+
+    int Eof() override { return eof_; }
+#if GDAL_VERSION_NUM >= GDAL_COMPUTE_VERSION(3, 10, 0)
+    int Error() override { return guard_.failed(); }
+    void ClearErr() override { eof_ = false; }
+#endif
+    int Flush() override { return Release() ? base_->Flush() : -1; }
+    int Close() override {
+        const bool released = Release();
+        return base_->Close() == 0 && released ? 0 : -1;
+    }
+    int Truncate(vsi_l_offset new_size) override {
+        if (!Release() || !guard_.Record(file_)) return -1;
+        if (new_size < size_ && !(guard_.JournalOriginal(file_, *base_, new_size, size_ - new_size) &&
+                                  guard_.SyncJournal()))
+            return Fail();
+        if (base_->Truncate(new_size) != 0) return Fail();
+        size_ = new_size;
+        return 0;
+    }
+
+private:
+    struct Held {
+        vsi_l_offset offset;
+        std::vector<GByte> bytes;
+    };
+
+    bool Overlaps(vsi_l_offset offset, size_t size) const {
+        return std::any_of(held_.begin(), held_.end(), [&](const Held& held) {
+            return held.offset < offset + size && offset < held.offset + held.bytes.size();
+        });
+    }
+
+    // The ordering that makes the write-back undoable: journal, sync, then write.
+    bool Release() {
+        if (held_.empty()) return !guard_.failed();
+        if (!guard_.Record(file_)) return Fail() == 0;
+        for (const Held& held : held_)
+            if (!guard_.JournalOriginal(file_, *base_, held.offset, held.bytes.size()))
+                return Fail() == 0;
+        if (!guard_.SyncJournal()) return Fail() == 0;
+        for (const Held& held : held_) {
+            if (base_->Seek(held.offset, SEEK_SET) != 0 ||
+                base_->Write(held.bytes.data(), 1, held.bytes.size()) != held.bytes.size())
+                return Fail() == 0;
+        }
+        held_.clear();
+        held_bytes_ = 0;
+        return true;
+    }
+
+    int Fail() {
+        guard_.Fail();
+        held_.clear();
+        held_bytes_ = 0;
+        return -1;
+    }
+
+    FileGuard& guard_;
+    FileGuard::File& file_;
+    VSIVirtualHandle* base_;
+    vsi_l_offset position_ = 0;
+    vsi_l_offset size_ = 0;
+    bool eof_ = false;
+    std::vector<Held> held_;
+    size_t held_bytes_ = 0;
+};
+
+bool Writes(const char* access) {
+    return std::strpbrk(access, "wa+") != nullptr;
+}
+
+// In front of GDAL's local handler. Everything but the guarded files goes straight through.
+class GuardHandler final : public VSIFilesystemHandler {
+public:
+    explicit GuardHandler(VSIFilesystemHandler* local) : local_(local) {}
+
+    void Watch(FileGuard* guard) { guard_ = guard; }
+
+    VSIVirtualHandle* Open(const char* path, const char* access, bool set_error,
+                           CSLConstList options) override {
+        if (!guard_ || !Writes(access) || !guard_->Protects(path))
+            return local_->Open(path, access, set_error, options);
+        if (guard_->failed()) return nullptr;
+        const bool replaces = std::strpbrk(access, "wa") != nullptr;
+        if (replaces && !guard_->BeforeReplace(path)) return nullptr;
+        FileGuard::File& file = guard_->Begin(path);
+        VSIVirtualHandle* handle = local_->Open(path, access, set_error, options);
+        if (!handle || replaces) return handle;
+        return new GuardedHandle(*guard_, file, handle);
+    }
+    int Unlink(const char* path) override {
+        if (guard_ && guard_->Protects(path) && !guard_->BeforeReplace(path)) return -1;
+        return local_->Unlink(path);
+    }
+    int Rename(const char* from, const char* to) override {
+        for (const char* path : {from, to})
+            if (guard_ && guard_->Protects(path) && !guard_->BeforeReplace(path)) return -1;
+        return local_->Rename(from, to);
+    }
+    int Stat(const char* path, VSIStatBufL* stat, int flags) override {
+        return local_->Stat(path, stat, flags);
+    }
+    int Mkdir(const char* path, long mode) override { return local_->Mkdir(path, mode); }
+    int Rmdir(const char* path) override { return local_->Rmdir(path); }
+    char** ReadDirEx(const char* path, int most) override { return local_->ReadDirEx(path, most); }
+    char** SiblingFiles(const char* path) override { return local_->SiblingFiles(path); }
+    int IsCaseSensitive(const char* path) override { return local_->IsCaseSensitive(path); }
+    GIntBig GetDiskFreeSpace(const char* path) override { return local_->GetDiskFreeSpace(path); }
+    int SupportsSparseFiles(const char* path) override {
+        return local_->SupportsSparseFiles(path);
+    }
+    VSIDIR* OpenDir(const char* path, int depth, const char* const* options) override {
+        return local_->OpenDir(path, depth, options);
+    }
+
+private:
+    std::unique_ptr<VSIFilesystemHandler> local_;
+    FileGuard* guard_ = nullptr;
+};
+
+// Installed once, for the life of the process: GDAL keeps the handler it is given.
+GuardHandler& Handler() {
+    static GuardHandler* handler = [] {
+        auto* installed = new GuardHandler(VSIFileManager::GetHandler("/"));
+        VSIFileManager::InstallHandler("", installed);
+        return installed;
+    }();
+    return *handler;
+}
+
+std::string Stem(const std::string& path) {
+    const std::string name = CPLGetFilename(path.c_str());
+    const std::size_t dot = name.rfind('.');
+    return (dot == std::string::npos || dot == 0 ? name : name.substr(0, dot)) + ".";
+}
+
+}  // namespace
+
+FileGuard::FileGuard(const std::string& path, FileIdentity identity)
+    : path_(path), directory_(CPLGetPath(path.c_str())), stem_(Stem(path)), identity_(identity) {
+    Handler().Watch(this);
+}
+
+FileGuard::~FileGuard() { Handler().Watch(nullptr); }
+
+bool FileGuard::Protects(const std::string& path) const {
+    if (path == path_) return true;
+    const std::string name = CPLGetFilename(path.c_str());
+    return CPLGetPath(path.c_str()) == directory_ && name.compare(0, stem_.size(), stem_) == 0 &&
+           path != Journal::PathFor(path_);
+}
+
+void FileGuard::StartJournal() {
+    journal_tried_ = true;
+    journal_ = Journal::Create(path_, identity_);
+    if (!journal_)
+        std::fprintf(stderr,
+                     "gapMend: cannot create a journal beside '%s'; an interrupted write-back "
+                     "cannot be undone\n",
+                     path_.c_str());
+}
+
+FileGuard::File& FileGuard::Begin(const std::string& path) {
+    File& file = files_[path];
+    if (file.path.empty()) {
+        file.path = path;
+        VSIStatBufL stat{};
+        file.original_length = VSIStatL(path.c_str(), &stat) == 0 ? stat.st_size : -1;
+    }
+    return file;
+}
+
+bool FileGuard::Record(File& file) {
+    if (!journal_tried_) StartJournal();
+    file.written = true;
+    if (journal_ && file.index < 0)
+        file.index = journal_->AddFile(CPLGetFilename(file.path.c_str()), file.original_length);
+    return !journal_ || !journal_->failed() || !(failed_ = true);
+}
+
+bool FileGuard::JournalOriginal(File& state, VSIVirtualHandle& file, std::uint64_t offset,
+                                std::uint64_t size) {
+    if (!journal_ || state.original_length <= 0) return true;
+    const auto length = static_cast<std::uint64_t>(state.original_length);
+    if (offset >= length) return true;  // growth: undone by truncating to the original length
+    std::vector<GByte> original;
+    return ForEachNewPart(state.journaled, offset, std::min(length, offset + size),
+                          [&](std::uint64_t start, std::uint64_t end) {
+                              original.resize(end - start);
+                              if (file.Seek(start, SEEK_SET) != 0 ||
+                                  file.Read(original.data(), 1, original.size()) != original.size())
+                                  return false;
+                              journal_->AddBytes(state.index, start, original.data(),
+                                                 original.size());
+                              return !journal_->failed();
+                          });
+}
+
+bool FileGuard::BeforeReplace(const std::string& path) {
+    File& state = Begin(path);
+    if (!Record(state)) return false;
+    if (!journal_ || state.original_length <= 0) return SyncJournal();
+    VSIVirtualHandle* original = Handler().Open(path.c_str(), "rb", false, nullptr);
+    const bool journaled =
+        original && JournalOriginal(state, *original, 0, state.original_length);
+    delete original;
+    return (journaled && SyncJournal()) || !(failed_ = true);
+}
+
+bool FileGuard::SyncJournal() { return !journal_ || journal_->Sync() || !(failed_ = true); }
+
+FileGuard::Outcome FileGuard::Finish(bool succeeded, std::string& why) {
+    Handler().Watch(nullptr);
+    if (succeeded && !failed_) {
+        VSIStatBufL stat{};
+        for (const auto& [path, file] : files_)
+            if (file.written && VSIStatL(path.c_str(), &stat) == 0 && !SyncFile(path)) failed_ = true;
+        if (!failed_ && (!journal_ || journal_->Remove())) return Outcome::kCommitted;
+        why = std::string("cannot sync the written files: ") + std::strerror(errno);
+    }
+    const bool written = std::any_of(files_.begin(), files_.end(),
+                                     [](const auto& entry) { return entry.second.written; });
+    if (!written) return Outcome::kRolledBack;  // nothing reached a file
+    if (!journal_) return Outcome::kDamaged;
+    journal_->Sync();
+    journal_.reset();
+    return RecoverFromJournal(path_, identity_, why) == Recovery::kRestored ? Outcome::kRolledBack
+                                                                            : Outcome::kDamaged;
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "journal.h"
+
+class VSIVirtualHandle;
+
+// The guard makes the write-back all or nothing. GDAL does all of its file I/O through its
+// virtual file system, so the guard is installed as the handler of plain local paths, in front
+// of GDAL's own local handler: names, side-car look-ups and GDAL's messages stay as they are.
+//
+// It watches the file and its side-cars: the files in its directory whose names start with the
+// file's name up to its extension and a dot (dem.tif, dem.tif.aux.xml, dem.tif.msk, dem.msk).
+// Writes to them are held back in batches of a few megabytes. Before a batch reaches a file, the
+// original bytes it overwrites go into the journal and the journal is synced; a file is
+// recorded with its original length before it first changes (journal.h states the invariants).
+// A run that succeeds commits: the files are synced, then the journal is deleted. A run that
+// fails refuses every further write and rolls the files back from the journal.
+//
+// Where no journal can be made beside the file (a directory the user may not write), the guard
+// says so once on standard error and lets the writes through as they come.
+class FileGuard {
+public:
+    // Installs the guard for the dataset's file, whose identity the lock has taken.
+    FileGuard(const std::string& path, FileIdentity identity);
+    ~FileGuard();
+    FileGuard(const FileGuard&) = delete;
+    FileGuard& operator=(const FileGuard&) = delete;
+
+    enum class Outcome {
+        kCommitted,   // the changes are in the files and on the disk
+        kRolledBack,  // the files are as they were
+        kDamaged,     // the files may be partly written and cannot be restored
+    };
+    // Commits when `succeeded`, else rolls back. `why` tells what went wrong on the way.
+    Outcome Finish(bool succeeded, std::string& why);
+
+    // For the handler: what a guarded handle needs to know and do.
+    struct File {
+        std::string path;
+        int index = -1;                              // in the journal
+        long long original_length = -1;              // -1: the run created it
+        bool written = false;
+        std::map<std::uint64_t, std::uint64_t> journaled;  // ranges already in the journal
+    };
+    bool Protects(const std::string& path) const;
+    // The file's state, with its length before the run changed anything.
+    File& Begin(const std::string& path);
+    // Before a file first changes: starts the journal if there is none yet, and records the
+    // file's original length in it. False when the journal cannot be written.
+    bool Record(File& file);
+    // Journals the original bytes of [offset, offset + size) that are not in the journal yet,
+    // reading them through `file`, which must not have written there since the start.
+    bool JournalOriginal(File& state, VSIVirtualHandle& file, std::uint64_t offset,
+                         std::uint64_t size);
+    // Journals a whole file that is about to be replaced or removed, and syncs the journal.
+    bool BeforeReplace(const std::string& path);
+    bool SyncJournal();
+    void Fail() { failed_ = true; }
+    bool failed() const { return failed_; }
+
+private:
+    void StartJournal();
+
+    const std::string path_;
+    const std::string directory_;  // as GDAL spells it in side-car paths
+    const std::string stem_;       // the file's name up to its extension, and a dot
+    const FileIdentity identity_;
+    std::unique_ptr<Journal> journal_;
+    bool journal_tried_ = false;
+    bool failed_ = false;
+    std::map<std::string, File> files_;
+};
