@@ -127,6 +127,7 @@ private:
                 base_->Write(held.bytes.data(), 1, held.bytes.size()) != held.bytes.size())
                 return Fail() == 0;
         }
+        if (base_->Flush() != 0) return Fail() == 0;  // a full disk shows here, if not before
         held_.clear();
         held_bytes_ = 0;
         return true;
