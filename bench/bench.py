@@ -80,6 +80,22 @@ def check_pixels(source, mine, floor):
             raise RuntimeError(f"gapMend's pixels differ from the library's on {source}")
 
 
+def journal_bytes(source, build, radius, env):
+    """How large gapMend's journal grows on this file: the bytes written to it, as strace sees
+    them (the journal is gone once the run commits)."""
+    copy = os.path.join(WORK, "journaled.tif")
+    log = os.path.join(WORK, "journal.strace")
+    shutil.copyfile(source, copy)
+    subprocess.run(["strace", "-f", "-o", log, "-e", "trace=write", "-P", copy + ".gapmend-journal",
+                    os.path.join(build, "gapMend"), copy, str(radius)],
+                   cwd=WORK, stdout=subprocess.DEVNULL, env={**os.environ, **env}, check=True)
+    with open(log) as lines:
+        written = sum(int(line.rsplit("=", 1)[1]) for line in lines if "write(" in line)
+    os.remove(copy)
+    os.remove(log)
+    return written
+
+
 def run_once(command, env):
     """Runs one command; returns wall seconds, CPU seconds and peak resident MiB.
 
@@ -148,6 +164,7 @@ def sweep(args):
         print(f"{sweep_name}: {type_name} {size}x{size}, voids r={void_radius}px "
               f"{share:.2%}, radius {radius}", flush=True)
         result = measure(source, radius, args.build, args.repeats, env)
+        journal = journal_bytes(source, args.build, radius, env)
         floor_wall, _, floor_rss, _ = result["floor"]
         for name, (wall, cpu, rss, grown) in result.items():
             rows.append({"sweep": sweep_name, "type": type_name, "size": size,
@@ -157,10 +174,12 @@ def sweep(args):
                          "peak_rss_mib": round(rss, 1),
                          "wall_vs_floor": round(wall / floor_wall, 3),
                          "rss_vs_floor": round(rss / floor_rss, 3),
-                         "file_growth": round(grown, 3)})
+                         "file_growth": round(grown, 3),
+                         "journal_kib": round(journal / 1024, 1) if name == "gapMend" else ""})
             print(f"  {name:20s} wall {wall:8.2f} s  cpu {cpu:8.2f} s  rss {rss:8.1f} MiB  "
                   f"x{wall / floor_wall:.3f} time  x{rss / floor_rss:.3f} memory  "
                   f"file x{grown:.3f}", flush=True)
+        print(f"  gapMend's journal: {journal / 1024:.1f} KiB", flush=True)
     return rows
 
 
@@ -185,8 +204,8 @@ def write_results(rows):
     with open(os.path.join(DOCS, "bench.md"), "w") as out:
         out.write(f"Machine: {machine()}\n\n")
         out.write("| case | program | wall s | CPU s | peak MiB | time / floor | memory / floor "
-                  "| file size after / before |\n")
-        out.write("|---|---|---:|---:|---:|---:|---:|---:|\n")
+                  "| file size after / before | journal KiB |\n")
+        out.write("|---|---|---:|---:|---:|---:|---:|---:|---:|\n")
         for r in rows:
             case = {"size": f"{r['type']} {r['size']}² r={r['radius']}",
                     "radius": f"{r['type']} {r['size']}² large voids, r={r['radius']}",
@@ -194,7 +213,7 @@ def write_results(rows):
                     "cache256": f"{r['type']} {r['size']}² GDAL_CACHEMAX=256"}[r["sweep"]]
             out.write(f"| {case} | {r['program']} | {r['wall_s']:.2f} | {r['cpu_s']:.2f} | "
                       f"{r['peak_rss_mib']:.0f} | {r['wall_vs_floor']:.3f} | "
-                      f"{r['rss_vs_floor']:.3f} | {r['file_growth']:.3f} |\n")
+                      f"{r['rss_vs_floor']:.3f} | {r['file_growth']:.3f} | {r['journal_kib']} |\n")
     plot(rows)
 
 
