@@ -44,6 +44,8 @@ RunResult RunWithFault(const std::string& file, const std::string& inject,
                        const std::string& log = "/dev/null") {
     RunOptions under_strace;
     under_strace.binary = "/usr/bin/strace";
+    under_strace.env = {
+        {"ASAN_OPTIONS", "halt_on_error=1:detect_leaks=0"}};  // no leak checks under ptrace
     std::vector<std::string> args = {"-f", "-o", log, "-P", file, "-e", "trace=write"};
     if (!inject.empty()) args.insert(args.end(), {"-e", "inject=write:" + inject});
     args.insert(args.end(), {GAPMEND_BINARY, file, "100"});
