@@ -3,6 +3,7 @@
 // runs never work on one file at once.
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <future>
