@@ -10,6 +10,8 @@
 #include <cpl_vsi_virtual.h>
 #include <gdal_version.h>
 
+#include "message.h"
+
 namespace {
 
 constexpr std::size_t kBatchBytes = 8 << 20;
@@ -45,7 +47,7 @@ bool ForEachNewPart(Ranges& ranges, std::uint64_t begin, std::uint64_t end, Each
 // a batch is full, a read needs them or the handle is flushed or closed, and then journals what
 // they overwrite before it lets them through.
 class GuardedHandle final : public VSIVirtualHandle {
-public:
+  public:
     GuardedHandle(FileGuard& guard, FileGuard::File& file, VSIVirtualHandle* base)
         : guard_(guard), file_(file), base_(base) {
         base_->Seek(0, SEEK_END);
@@ -54,7 +56,7 @@ public:
     ~GuardedHandle() override { delete base_; }
 
     int Seek(vsi_l_offset offset, int whence) override {
-        position_ = whence == SEEK_SET ? offset
+        position_ = whence == SEEK_SET   ? offset
                     : whence == SEEK_CUR ? position_ + offset
                                          : size_ + offset;
         eof_ = false;
@@ -94,15 +96,16 @@ public:
     }
     int Truncate(vsi_l_offset new_size) override {
         if (!Release() || !guard_.Record(file_)) return -1;
-        if (new_size < size_ && !(guard_.JournalOriginal(file_, *base_, new_size, size_ - new_size) &&
-                                  guard_.SyncJournal()))
+        if (new_size < size_ &&
+            !(guard_.JournalOriginal(file_, *base_, new_size, size_ - new_size) &&
+              guard_.SyncJournal()))
             return Fail();
         if (base_->Truncate(new_size) != 0) return Fail();
         size_ = new_size;
         return 0;
     }
 
-private:
+  private:
     struct Held {
         vsi_l_offset offset;
         std::vector<GByte> bytes;
@@ -150,13 +153,11 @@ private:
     size_t held_bytes_ = 0;
 };
 
-bool Writes(const char* access) {
-    return std::strpbrk(access, "wa+") != nullptr;
-}
+bool Writes(const char* access) { return std::strpbrk(access, "wa+") != nullptr; }
 
 // In front of GDAL's local handler. Everything but the guarded files goes straight through.
 class GuardHandler final : public VSIFilesystemHandler {
-public:
+  public:
     explicit GuardHandler(VSIFilesystemHandler* local) : local_(local) {}
 
     void Watch(FileGuard* guard) { guard_ = guard; }
@@ -191,14 +192,12 @@ public:
     char** SiblingFiles(const char* path) override { return local_->SiblingFiles(path); }
     int IsCaseSensitive(const char* path) override { return local_->IsCaseSensitive(path); }
     GIntBig GetDiskFreeSpace(const char* path) override { return local_->GetDiskFreeSpace(path); }
-    int SupportsSparseFiles(const char* path) override {
-        return local_->SupportsSparseFiles(path);
-    }
+    int SupportsSparseFiles(const char* path) override { return local_->SupportsSparseFiles(path); }
     VSIDIR* OpenDir(const char* path, int depth, const char* const* options) override {
         return local_->OpenDir(path, depth, options);
     }
 
-private:
+  private:
     std::unique_ptr<VSIFilesystemHandler> local_;
     FileGuard* guard_ = nullptr;
 };
@@ -239,10 +238,8 @@ void FileGuard::StartJournal() {
     journal_tried_ = true;
     journal_ = Journal::Create(path_, identity_);
     if (!journal_)
-        std::fprintf(stderr,
-                     "gapMend: cannot create a journal beside '%s'; an interrupted write-back "
-                     "cannot be undone\n",
-                     path_.c_str());
+        Say("cannot create a journal beside '" + path_ +
+            "'; an interrupted write-back cannot be undone");
 }
 
 FileGuard::File& FileGuard::Begin(const std::string& path) {
@@ -286,8 +283,7 @@ bool FileGuard::BeforeReplace(const std::string& path) {
     if (!Record(state)) return false;
     if (!journal_ || state.original_length <= 0) return SyncJournal();
     VSIVirtualHandle* original = Handler().Open(path.c_str(), "rb", false, nullptr);
-    const bool journaled =
-        original && JournalOriginal(state, *original, 0, state.original_length);
+    const bool journaled = original && JournalOriginal(state, *original, 0, state.original_length);
     delete original;
     return (journaled && SyncJournal()) || !(failed_ = true);
 }
@@ -299,7 +295,8 @@ FileGuard::Outcome FileGuard::Finish(bool succeeded, std::string& why) {
     if (succeeded && !failed_) {
         VSIStatBufL stat{};
         for (const auto& [path, file] : files_)
-            if (file.written && VSIStatL(path.c_str(), &stat) == 0 && !SyncFile(path)) failed_ = true;
+            if (file.written && VSIStatL(path.c_str(), &stat) == 0 && !SyncFile(path))
+                failed_ = true;
         if (!failed_ && (!journal_ || journal_->Remove())) return Outcome::kCommitted;
         why = std::string("cannot sync the written files: ") + std::strerror(errno);
     }

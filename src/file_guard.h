@@ -24,7 +24,7 @@ class VSIVirtualHandle;
 // Where no journal can be made beside the file (a directory the user may not write), the guard
 // says so once on standard error and lets the writes through as they come.
 class FileGuard {
-public:
+  public:
     // Installs the guard for the dataset's file, whose identity the lock has taken.
     FileGuard(const std::string& path, FileIdentity identity);
     ~FileGuard();
@@ -42,8 +42,8 @@ public:
     // For the handler: what a guarded handle needs to know and do.
     struct File {
         std::string path;
-        int index = -1;                              // in the journal
-        long long original_length = -1;              // -1: the run created it
+        int index = -1;                  // in the journal
+        long long original_length = -1;  // -1: the run created it
         bool written = false;
         std::map<std::uint64_t, std::uint64_t> journaled;  // ranges already in the journal
     };
@@ -63,7 +63,7 @@ public:
     void Fail() { failed_ = true; }
     bool failed() const { return failed_; }
 
-private:
+  private:
     void StartJournal();
 
     const std::string path_;

@@ -1,5 +1,7 @@
 #include "interruption.h"
 
+#include "message.h"
+
 #include <signal.h>
 
 #include <cstdio>
@@ -44,11 +46,12 @@ void ReleaseInterruptions() {
 }
 
 void DieOfInterruption(const std::string& message) {
-    std::fprintf(stderr, "gapMend: %s\n", message.c_str());
+    Say(message);
     std::fflush(nullptr);  // what the run printed must not die with it
     const int signal_number = caught_signal;
     signal(signal_number, SIG_DFL);
     ReleaseInterruptions();
     raise(signal_number);
-    _Exit(128 + signal_number);  // not reached: the default action of these signals ends the process
+    _Exit(128 +
+          signal_number);  // not reached: the default action of these signals ends the process
 }

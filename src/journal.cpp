@@ -151,7 +151,7 @@ struct JournaledFile {
 // Reads the journal's records and applies them. A record that is cut short or fails its
 // checksum ends the journal.
 class Replay {
-public:
+  public:
     Replay(const std::string& file, int journal, std::uint64_t salt)
         : file_(file), journal_(journal), salt_(salt) {}
     ~Replay() {
@@ -169,7 +169,7 @@ public:
         return Finish(why);
     }
 
-private:
+  private:
     bool Next(off_t at, std::vector<unsigned char>& record) {
         record.resize(kRecordHeadSize);
         if (!ReadAt(journal_, record.data(), kRecordHeadSize, at)) return false;
@@ -196,7 +196,8 @@ private:
         }
         if (kind != kBytes || index >= files_.size()) return Bad(why);
         JournaledFile& target = files_[index];
-        if (target.fd < 0) target.fd = open(target.path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (target.fd < 0)
+            target.fd = open(target.path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         if (target.fd >= 0 && WriteAt(target.fd, payload, size, static_cast<off_t>(where)))
             return true;
         why = "cannot write '" + target.path + "': " + std::strerror(errno);
@@ -239,10 +240,10 @@ Recovery RecoverFromJournal(const std::string& file, FileIdentity identity, std:
     const int journal = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (journal < 0) return Recovery::kNothing;
     unsigned char header[kHeaderSize];
-    const bool complete = ReadAt(journal, header, kHeaderSize, 0) &&
-                          std::memcmp(header, kMagic, sizeof kMagic) == 0 &&
-                          Checksum(Get<std::uint64_t>(&header[16]), header, 40) ==
-                              Get<std::uint64_t>(&header[40]);
+    const bool complete =
+        ReadAt(journal, header, kHeaderSize, 0) &&
+        std::memcmp(header, kMagic, sizeof kMagic) == 0 &&
+        Checksum(Get<std::uint64_t>(&header[16]), header, 40) == Get<std::uint64_t>(&header[40]);
     if (!complete) {  // synced before the first byte of the file was written: nothing to undo
         close(journal);
         unlink(path.c_str());

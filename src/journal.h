@@ -31,7 +31,7 @@ struct FileIdentity {
 };
 
 class Journal {
-public:
+  public:
     static std::string PathFor(const std::string& file);
 
     // A new, empty journal for `file`. Null, with errno set, when it cannot be created.
@@ -53,7 +53,7 @@ public:
     const std::string& path() const { return path_; }
     bool failed() const { return failed_; }
 
-private:
+  private:
     Journal(std::string path, int fd, std::uint64_t salt);
     void Append(const std::vector<unsigned char>& record);
 
@@ -66,10 +66,10 @@ private:
 };
 
 enum class Recovery {
-    kNothing,      // no journal, or one that was never completely written (now removed)
-    kRestored,     // the files are as they were before the interrupted run
-    kForeign,      // the journal belongs to another file; nothing was touched
-    kFailed,       // the journal could not be applied; it stays for another try
+    kNothing,   // no journal, or one that was never completely written (now removed)
+    kRestored,  // the files are as they were before the interrupted run
+    kForeign,   // the journal belongs to another file; nothing was touched
+    kFailed,    // the journal could not be applied; it stays for another try
 };
 
 // Rolls `file` and its side-cars back to the state the journal beside it records, syncs them

@@ -8,9 +8,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <iostream>
 #include <memory>
 #include <optional>
-#include <iostream>
 #include <string>
 
 #include <cpl_error.h>
@@ -19,6 +19,7 @@
 #include "file_guard.h"
 #include "gap_fill.h"
 #include "interruption.h"
+#include "message.h"
 #include "report.h"
 #include "run_lock.h"
 #include "temp_dir.h"
@@ -37,9 +38,8 @@ void PrintUsage() {
               << std::endl;
 }
 
-// The one way the tool reports its own errors: a single line on standard error.
 int Fail(ExitStatus status, const std::string& message) {
-    std::fprintf(stderr, "gapMend: %s\n", message.c_str());
+    Say(message);
     return status;
 }
 
@@ -69,16 +69,20 @@ Outcome FillAndWriteBack(GDALRasterBand& band, int max_search_radius, std::strin
     const long long room = WorkingCopy::MostScratchBytes(band);
     const std::string needs = "the working copy needs up to " + Megabytes(room);
     if (dir.path().empty()) {
-        why = "cannot make a working copy in " + Quoted(PrivateTempDir::Parent()) + ": " + dir.error() +
-              "; " + needs;
+        why = "cannot make a working copy in " + Quoted(PrivateTempDir::Parent()) + ": " +
+              dir.error() + "; " + needs;
         return Outcome::kNoWorkingCopy;
     }
     const long long free_bytes = dir.FreeBytes();
-    std::unique_ptr<WorkingCopy> copy;
-    if (free_bytes < 0 || free_bytes >= room) copy = WorkingCopy::Create(band, dir.path());
-    if (!copy) {
+    if (free_bytes >= 0 && free_bytes < room) {
         why = "no room for a working copy in " + Quoted(PrivateTempDir::Parent()) + ": " + needs +
               ", " + Megabytes(free_bytes) + " free";
+        return Outcome::kNoWorkingCopy;
+    }
+    const std::unique_ptr<WorkingCopy> copy = WorkingCopy::Create(band, dir.path());
+    if (!copy) {
+        why = "cannot make a working copy in " + Quoted(PrivateTempDir::Parent()) + ": " +
+              CPLGetLastErrorMsg() + "; " + needs;
         return Outcome::kNoWorkingCopy;
     }
     if (FillBandGaps(*copy, max_search_radius, dir.path()) != CE_None)
@@ -103,7 +107,7 @@ std::optional<int> TakeCharge(const char* path, const RunLock& lock,
         case Recovery::kFailed:
             return Fail(kFailed, why);
         case Recovery::kRestored:
-            Fail(kDone, "restored " + Quoted(path) + " from the journal of an interrupted run");
+            Say("restored " + Quoted(path) + " from the journal of an interrupted run");
             break;
         case Recovery::kNothing:
             break;
@@ -117,7 +121,7 @@ FileGuard::Outcome Finish(FileGuard* guard, bool succeeded) {
     std::string why;
     if (!guard) return succeeded ? FileGuard::Outcome::kCommitted : FileGuard::Outcome::kDamaged;
     const FileGuard::Outcome outcome = guard->Finish(succeeded, why);
-    if (!why.empty()) Fail(kFailed, why);
+    if (!why.empty()) Say(why);
     return outcome;
 }
 

@@ -8,7 +8,7 @@
 // looked for and held until the process ends, after the commit. Other programs are not stopped
 // by it; two gapMend runs on one file are.
 class RunLock {
-public:
+  public:
     enum class State {
         kHeld,    // this run has the file to itself
         kBusy,    // another run holds it
@@ -23,7 +23,7 @@ public:
     State state() const { return state_; }
     FileIdentity identity() const { return identity_; }
 
-private:
+  private:
     int fd_ = -1;
     State state_ = State::kNoFile;
     FileIdentity identity_;

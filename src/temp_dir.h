@@ -7,7 +7,7 @@
 // It is made inside CPL_TMPDIR when that is set, else TMPDIR, else /tmp, and it is removed with
 // everything in it when the object goes, on every way out short of the process being killed.
 class PrivateTempDir {
-public:
+  public:
     // Where a new directory would be made: CPL_TMPDIR, TMPDIR or /tmp.
     static std::string Parent();
 
@@ -23,20 +23,20 @@ public:
     // Bytes free to an unprivileged user in the directory, or -1 when unknown.
     long long FreeBytes() const;
 
-private:
+  private:
     std::string path_;
     std::string error_;
 };
 
 // Points GDAL's own temporary files (CPL_TMPDIR) at a directory for as long as it lives.
 class GdalTempFilesIn {
-public:
+  public:
     explicit GdalTempFilesIn(const std::string& dir);
     ~GdalTempFilesIn();
     GdalTempFilesIn(const GdalTempFilesIn&) = delete;
     GdalTempFilesIn& operator=(const GdalTempFilesIn&) = delete;
 
-private:
+  private:
     std::string previous_;
     bool had_previous_ = false;
 };

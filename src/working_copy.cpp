@@ -44,7 +44,7 @@ bool Compressed(GDALRasterBand& band) {
 // One band of the view. Blocks the fill has written and the cache has let go of are kept in a
 // scratch file, one slot per block, at the block's index; `stored_` says which slots hold one.
 class CopyOnWriteBand final : public GDALRasterBand {
-public:
+  public:
     CopyOnWriteBand(GDALDataset* dataset, int index, GDALRasterBand& source, int scratch,
                     std::string scratch_path, bool band_view)
         : source_(source),
@@ -71,11 +71,11 @@ public:
     }
     int64_t GetNoDataValueAsInt64(int* ok) override {
         return band_view_ ? source_.GetNoDataValueAsInt64(ok)
-                            : GDALRasterBand::GetNoDataValueAsInt64(ok);
+                          : GDALRasterBand::GetNoDataValueAsInt64(ok);
     }
     uint64_t GetNoDataValueAsUInt64(int* ok) override {
         return band_view_ ? source_.GetNoDataValueAsUInt64(ok)
-                            : GDALRasterBand::GetNoDataValueAsUInt64(ok);
+                          : GDALRasterBand::GetNoDataValueAsUInt64(ok);
     }
 
     // An alpha band or per-dataset mask of the source is this band's own mask too: the fill
@@ -111,7 +111,7 @@ public:
     // From now on, blocks the cache lets go of are thrown away: the view is being closed.
     void Discard() { discard_ = true; }
 
-protected:
+  protected:
     CPLErr IReadBlock(int block_x, int block_y, void* data) override {
         if (!stored_[Index(block_x, block_y)]) return ReadSourceBlock(block_x, block_y, data);
         const ssize_t got = pread(scratch_, data, block_bytes_, Offset(block_x, block_y));
@@ -128,7 +128,7 @@ protected:
         return CE_None;
     }
 
-private:
+  private:
     // A compressed band 1's blocks are read through GDAL's cache, so that its mask, computed
     // from the same block, costs no second decompression, and are dropped from the cache again:
     // the view holds them from now on. Knowing which blocks hold no gap spares the write-back
@@ -144,8 +144,7 @@ private:
                              static_cast<GSpacing>(pixel) * nBlockXSize, nullptr) != CE_None ||
             ReadMaskWindow(source_, x, y, width, height, valid.data()) != CE_None)
             return CE_Failure;
-        gaps_[Index(block_x, block_y)] =
-            std::find(valid.begin(), valid.end(), 0) != valid.end();
+        gaps_[Index(block_x, block_y)] = std::find(valid.begin(), valid.end(), 0) != valid.end();
         return CE_None;
     }
 
@@ -175,7 +174,7 @@ private:
 };
 
 class CopyOnWriteDataset final : public GDALDataset {
-public:
+  public:
     CopyOnWriteDataset(int width, int height) {
         nRasterXSize = width;
         nRasterYSize = height;

@@ -17,7 +17,7 @@
 class CopyOnWriteDataset;
 
 class WorkingCopy {
-public:
+  public:
     // Null, with a GDAL error raised, when the scratch files cannot be made in `dir`.
     static std::unique_ptr<WorkingCopy> Create(GDALRasterBand& band, const std::string& dir);
     ~WorkingCopy();
@@ -31,13 +31,14 @@ public:
     // a pixel that the mask marks invalid (the fill changes no other pixel).
     bool MayHaveChanged(int block_x, int block_y);
 
-    // Moves a block that may have changed out of the view into `data` (a whole block of band 1's type).
+    // Moves a block that may have changed out of the view into `data` (a whole block of band 1's
+    // type).
     CPLErr TakeBlock(int block_x, int block_y, void* data);
 
     // What the scratch files may grow to, in bytes: every block of the band (and of its mask).
     static long long MostScratchBytes(GDALRasterBand& band);
 
-private:
+  private:
     explicit WorkingCopy(std::unique_ptr<CopyOnWriteDataset> dataset);
     std::unique_ptr<CopyOnWriteDataset> dataset_;
 };

@@ -142,8 +142,8 @@ void WithDatasetMask(const std::string& path, const char* internal) {
     std::vector<GByte> valid(300 * 300, 255);
     for (int y = 100; y < 140; ++y)
         for (int x = 120; x < 150; ++x) valid[y * 300 + x] = 0;
-    if (mask.RasterIO(GF_Write, 0, 0, 300, 300, valid.data(), 300, 300, GDT_Byte, 0, 0,
-                      nullptr) != CE_None)
+    if (mask.RasterIO(GF_Write, 0, 0, 300, 300, valid.data(), 300, 300, GDT_Byte, 0, 0, nullptr) !=
+        CE_None)
         std::abort();
     CPLSetThreadLocalConfigOption("GDAL_TIFF_INTERNAL_MASK", nullptr);
 }

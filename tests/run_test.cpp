@@ -205,8 +205,9 @@ namespace {
 struct TinyFileSystem {
     explicit TinyFileSystem(const std::string& dir) : path(dir) {
         std::filesystem::create_directory(path);
-        mounted = geteuid() == 0 &&
-                  std::system(("mount -t tmpfs -o size=64k,mode=1777 tmpfs '" + path + "'").c_str()) == 0;
+        mounted =
+            geteuid() == 0 &&
+            std::system(("mount -t tmpfs -o size=64k,mode=1777 tmpfs '" + path + "'").c_str()) == 0;
     }
     ~TinyFileSystem() {
         if (mounted) std::system(("umount '" + path + "'").c_str());
@@ -296,7 +297,8 @@ TEST(Failure, AWriteBackThatDoesNotFitEndsWith3AndUndoesItself) {
     const RunResult run = RunTool({path, "0"}, limited);
     EXPECT_EQ(run.status, 3);
     EXPECT_NE(WithoutSeconds(run.out).find("Processing time is: N seconds\n"), std::string::npos);
-    EXPECT_EQ(LastLine(run.err), "gapMend: writing '" + path + "' back failed; the file is as it was");
+    EXPECT_EQ(LastLine(run.err),
+              "gapMend: writing '" + path + "' back failed; the file is as it was");
     EXPECT_TRUE(FileBytes(path) == before);
     EXPECT_FALSE(std::filesystem::exists(path + ".gapmend-journal"));
 }

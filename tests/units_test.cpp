@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "gap_fill.h"
-#include "write_back.h"
 #include "report.h"
+#include "write_back.h"
 
 TEST(MaxSearchRadius, ReadsLikeAtoiAndClampsOverflow) {
     EXPECT_EQ(ParseMaxSearchRadius("250"), 250);
