@@ -27,6 +27,7 @@ sigset_t Signals() {
 void CatchInterruptions() {
     struct sigaction action {};
     action.sa_handler = Note;
+    action.sa_flags = SA_RESTART;  // a noted signal must not fail the write it arrives in
     sigemptyset(&action.sa_mask);
     for (int signal_number : kSignals) sigaction(signal_number, &action, nullptr);
 }

@@ -154,3 +154,13 @@ TEST(Journal, AJournalOfAnotherFileIsNeverApplied) {
     EXPECT_TRUE(FileBytes(other) == dem.original);
     EXPECT_TRUE(std::filesystem::exists(other + ".gapmend-journal"));
 }
+
+TEST(Journal, ASignalDuringTheWriteBackWaitsUntilTheFileIsWritten) {
+    const Dem dem("NONE");
+    const RunResult run = RunWithFault(dem.path, "signal=TERM:when=1");  // at the first write
+    EXPECT_EQ(run.signal, SIGTERM);
+    EXPECT_EQ(run.err, "gapMend: interrupted after '" + dem.path + "' was written\n");
+    EXPECT_NE(run.out.find("Processing time is: "), std::string::npos);
+    EXPECT_TRUE(BandBytes(dem.path) == dem.filled);
+    EXPECT_FALSE(std::filesystem::exists(dem.journal));
+}

@@ -1,0 +1,8 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+// The one way gapMend speaks for itself: a single line on standard error, "gapMend: <text>".
+// GDAL's own error lines go their own way, before it.
+inline void Say(const std::string& text) { std::fprintf(stderr, "gapMend: %s\n", text.c_str()); }
