@@ -6,6 +6,8 @@
 // in it, so that the fill never writes beside the user's file or into the working directory.
 // It is made inside CPL_TMPDIR when that is set, else TMPDIR, else /tmp, and it is removed with
 // everything in it when the object goes, on every way out short of the process being killed.
+// A run holds a lock on its directory; one killed with -9 leaves a directory whose lock nobody
+// holds, and the next run in the same place removes it.
 class PrivateTempDir {
   public:
     // Where a new directory would be made: CPL_TMPDIR, TMPDIR or /tmp.
@@ -26,6 +28,7 @@ class PrivateTempDir {
   private:
     std::string path_;
     std::string error_;
+    int lock_ = -1;
 };
 
 // Points GDAL's own temporary files (CPL_TMPDIR) at a directory for as long as it lives.

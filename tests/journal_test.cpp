@@ -23,6 +23,7 @@ struct Dem {
     TempDir dir;
     std::string path = dir.Path("dem.tif");
     std::string journal = path + ".gapmend-journal";
+    std::string tmp = dir.Path("tmp");  // the runs' TMPDIR
     std::string original;
     std::vector<GByte> filled;  // what a lone run leaves in band 1
 
@@ -30,6 +31,7 @@ struct Dem {
         const std::string option = std::string("COMPRESS=") + compress;
         const char* options[] = {option.c_str(), nullptr};
         WriteDem(path, 1000, GDT_Float32, options);
+        std::filesystem::create_directory(tmp);
         original = FileBytes(path);
         const std::string expected = dir.Path("expected.tif");
         CopyFile(path, expected);
@@ -39,14 +41,15 @@ struct Dem {
     void Reset() const { std::ofstream(path, std::ios::binary) << original; }
 };
 
-// gapMend run under strace, which does `inject` (strace's fault injection, or nothing when it
-// is empty) at the writes to `file`, and logs them to `log`.
-RunResult RunWithFault(const std::string& file, const std::string& inject,
+// gapMend run on the DEM under strace, which does `inject` (strace's fault injection, or
+// nothing when it is empty) at the writes to the file, and logs them to `log`.
+RunResult RunWithFault(const Dem& dem, const std::string& inject,
                        const std::string& log = "/dev/null") {
+    const std::string& file = dem.path;
     RunOptions under_strace;
     under_strace.binary = "/usr/bin/strace";
-    under_strace.env = {
-        {"ASAN_OPTIONS", "halt_on_error=1:detect_leaks=0"}};  // no leak checks under ptrace
+    // No leak checks under ptrace, where LeakSanitizer cannot run.
+    under_strace.env = {{"TMPDIR", dem.tmp}, {"ASAN_OPTIONS", "halt_on_error=1:detect_leaks=0"}};
     std::vector<std::string> args = {"-f", "-o", log, "-P", file, "-e", "trace=write"};
     if (!inject.empty()) args.insert(args.end(), {"-e", "inject=write:" + inject});
     args.insert(args.end(), {GAPMEND_BINARY, file, "100"});
@@ -55,7 +58,7 @@ RunResult RunWithFault(const std::string& file, const std::string& inject,
 
 int WritesOfALoneRun(const Dem& dem) {
     const std::string log = dem.dir.Path("strace.log");
-    RunWithFault(dem.path, "", log);
+    RunWithFault(dem, "", log);
     dem.Reset();
     std::ifstream in(log);
     int writes = 0;
@@ -75,8 +78,7 @@ TEST(Journal, AKillAtAnyWriteIsUndoneByTheNextRun) {
         no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
         for (const int k : {1, 2, writes / 3, 2 * writes / 3, writes}) {
             dem.Reset();
-            const RunResult killed =
-                RunWithFault(dem.path, "signal=KILL:when=" + std::to_string(k));
+            const RunResult killed = RunWithFault(dem, "signal=KILL:when=" + std::to_string(k));
             EXPECT_EQ(killed.signal, SIGKILL) << k;
             const bool journaled = std::filesystem::exists(dem.journal);
             EXPECT_TRUE(journaled || FileBytes(dem.path) == dem.original) << k;
@@ -102,8 +104,7 @@ TEST(Journal, AFullDiskDuringTheWriteBackLeavesTheFileAsItWas) {
     const int writes = WritesOfALoneRun(dem);
     for (const int k : {1, writes / 2, writes}) {
         dem.Reset();
-        const RunResult run =
-            RunWithFault(dem.path, "error=ENOSPC:when=" + std::to_string(k) + "+");
+        const RunResult run = RunWithFault(dem, "error=ENOSPC:when=" + std::to_string(k) + "+");
         EXPECT_EQ(run.status, 3) << k;
         EXPECT_NE(run.err.find("gapMend: writing '" + dem.path +
                                "' back failed; the file is as it was\n"),
@@ -142,7 +143,7 @@ TEST(Journal, ASecondRunOnAFileBeingFilledIsRefused) {
 
 TEST(Journal, AJournalOfAnotherFileIsNeverApplied) {
     const Dem dem;
-    RunWithFault(dem.path, "signal=KILL:when=" + std::to_string(WritesOfALoneRun(dem) / 2));
+    RunWithFault(dem, "signal=KILL:when=" + std::to_string(WritesOfALoneRun(dem) / 2));
     ASSERT_TRUE(std::filesystem::exists(dem.journal));
     const std::string other = dem.dir.Path("other.tif");
     std::ofstream(other, std::ios::binary) << dem.original;  // the same bytes, another file
@@ -157,7 +158,7 @@ TEST(Journal, AJournalOfAnotherFileIsNeverApplied) {
 
 TEST(Journal, ASignalDuringTheWriteBackWaitsUntilTheFileIsWritten) {
     const Dem dem("NONE");
-    const RunResult run = RunWithFault(dem.path, "signal=TERM:when=1");  // at the first write
+    const RunResult run = RunWithFault(dem, "signal=TERM:when=1");  // at the first write
     EXPECT_EQ(run.signal, SIGTERM);
     EXPECT_EQ(run.err, "gapMend: interrupted after '" + dem.path + "' was written\n");
     EXPECT_NE(run.out.find("Processing time is: "), std::string::npos);

@@ -302,3 +302,19 @@ TEST(Failure, AWriteBackThatDoesNotFitEndsWith3AndUndoesItself) {
     EXPECT_TRUE(FileBytes(path) == before);
     EXPECT_FALSE(std::filesystem::exists(path + ".gapmend-journal"));
 }
+
+TEST(Interruption, WhatAKilledRunLeavesInTheTemporaryDirectoryGoesWithTheNextRun) {
+    TempDir dir;
+    const std::string path = dir.Path("dem.tif"), tmp = dir.Path("tmp");
+    WriteDem(path, 3000, GDT_Float32);
+    std::filesystem::create_directory(tmp);
+    RunOptions options;
+    options.env = {{"TMPDIR", tmp}, {"GDAL_CACHEMAX", "4"}};
+    options.signal = SIGKILL;
+    options.signal_delay_ms = 200;
+    EXPECT_EQ(RunTool({path, "100"}, options).signal, SIGKILL);
+    EXPECT_FALSE(std::filesystem::is_empty(tmp));
+    options.signal = 0;
+    EXPECT_EQ(RunTool({path, "100"}, options).status, 0);
+    EXPECT_TRUE(std::filesystem::is_empty(tmp));
+}
