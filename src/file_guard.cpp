@@ -16,33 +16,6 @@ namespace {
 
 constexpr std::size_t kBatchBytes = 8 << 20;
 
-using Ranges = std::map<std::uint64_t, std::uint64_t>;  // start -> end, disjoint
-
-// Calls `each(start, end)` for every part of [begin, end) that `ranges` does not cover, then
-// adds [begin, end) to it.
-template <typename Each>
-bool ForEachNewPart(Ranges& ranges, std::uint64_t begin, std::uint64_t end, Each each) {
-    std::uint64_t at = begin;
-    auto next = ranges.upper_bound(begin);
-    if (next != ranges.begin()) at = std::max(at, std::prev(next)->second);
-    for (; at < end; ++next) {
-        const std::uint64_t stop = next == ranges.end() ? end : std::min(end, next->first);
-        if (at < stop && !each(at, stop)) return false;
-        if (next == ranges.end()) break;
-        at = std::max(at, next->second);
-    }
-    auto first = ranges.upper_bound(begin);
-    if (first != ranges.begin() && std::prev(first)->second >= begin) --first;
-    auto last = first;
-    for (; last != ranges.end() && last->first <= end; ++last) {
-        begin = std::min(begin, last->first);
-        end = std::max(end, last->second);
-    }
-    ranges.erase(first, last);
-    ranges[begin] = end;
-    return true;
-}
-
 // A write handle on a guarded file. It keeps its own position and size, holds writes back until
 // a batch is full, a read needs them or the handle is flushed or closed, and then journals what
 // they overwrite before it lets them through.

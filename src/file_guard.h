@@ -45,7 +45,7 @@ class FileGuard {
         int index = -1;                  // in the journal
         long long original_length = -1;  // -1: the run created it
         bool written = false;
-        std::map<std::uint64_t, std::uint64_t> journaled;  // ranges already in the journal
+        JournaledRanges journaled;
     };
     bool Protects(const std::string& path) const;
     // The file's state, with its length before the run changed anything.

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <random>
 
 // The journal's layout, all numbers little-endian as the machine writes them:
@@ -263,4 +265,27 @@ Recovery RecoverFromJournal(const std::string& file, FileIdentity identity, std:
         return Recovery::kFailed;
     }
     return Recovery::kRestored;
+}
+
+bool ForEachNewPart(JournaledRanges& ranges, std::uint64_t begin, std::uint64_t end,
+                    const std::function<bool(std::uint64_t, std::uint64_t)>& each) {
+    std::uint64_t at = begin;
+    auto next = ranges.upper_bound(begin);
+    if (next != ranges.begin()) at = std::max(at, std::prev(next)->second);
+    for (; at < end; ++next) {
+        const std::uint64_t stop = next == ranges.end() ? end : std::min(end, next->first);
+        if (at < stop && !each(at, stop)) return false;
+        if (next == ranges.end()) break;
+        at = std::max(at, next->second);
+    }
+    auto first = ranges.upper_bound(begin);
+    if (first != ranges.begin() && std::prev(first)->second >= begin) --first;
+    auto last = first;
+    for (; last != ranges.end() && last->first <= end; ++last) {
+        begin = std::min(begin, last->first);
+        end = std::max(end, last->second);
+    }
+    ranges.erase(first, last);
+    ranges[begin] = end;
+    return true;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,6 +77,14 @@ enum class Recovery {
 // Rolls `file` and its side-cars back to the state the journal beside it records, syncs them
 // and removes the journal. `why` says what went wrong for kForeign and kFailed.
 Recovery RecoverFromJournal(const std::string& file, FileIdentity identity, std::string& why);
+
+// The byte ranges of a file already in the journal: start -> end, disjoint.
+using JournaledRanges = std::map<std::uint64_t, std::uint64_t>;
+
+// Calls `each(start, end)` for every part of [begin, end) that `ranges` does not cover yet, in
+// order, then adds [begin, end) to it. Stops, returning false, when `each` does.
+bool ForEachNewPart(JournaledRanges& ranges, std::uint64_t begin, std::uint64_t end,
+                    const std::function<bool(std::uint64_t, std::uint64_t)>& each);
 
 // Syncs a file's data to the disk; false with errno when it cannot.
 bool SyncFile(const std::string& path);

@@ -1,10 +1,14 @@
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "gap_fill.h"
+#include "journal.h"
 #include "report.h"
 #include "write_back.h"
 
@@ -39,4 +43,24 @@ TEST(OriginalPixels, KeptOnlyForTypesThatAFloatRoundTripChanges) {
         EXPECT_FALSE(FloatRoundTripChanges(exact)) << GDALGetDataTypeName(exact);
     for (GDALDataType lossy : {GDT_Int32, GDT_UInt32, GDT_Int64, GDT_UInt64, GDT_Float64})
         EXPECT_TRUE(FloatRoundTripChanges(lossy)) << GDALGetDataTypeName(lossy);
+}
+
+TEST(JournaledRanges, EachByteIsNewOnce) {
+    JournaledRanges ranges;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> parts;
+    const auto collect = [&](std::uint64_t start, std::uint64_t end) {
+        parts.emplace_back(start, end);
+        return true;
+    };
+    const std::vector<std::tuple<std::uint64_t, std::uint64_t,
+                                 std::vector<std::pair<std::uint64_t, std::uint64_t>>>>
+        steps = {{10, 20, {{10, 20}}}, {15, 25, {{20, 25}}},          {0, 12, {{0, 10}}},
+                 {30, 40, {{30, 40}}}, {5, 45, {{25, 30}, {40, 45}}}, {0, 45, {}},
+                 {45, 46, {{45, 46}}}};
+    for (const auto& [begin, end, expected] : steps) {
+        parts.clear();
+        EXPECT_TRUE(ForEachNewPart(ranges, begin, end, collect));
+        EXPECT_EQ(parts, expected) << begin << "-" << end;
+    }
+    EXPECT_EQ(ranges, (JournaledRanges{{0, 46}}));
 }
