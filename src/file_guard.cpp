@@ -24,7 +24,7 @@ class GuardedHandle final : public VSIVirtualHandle {
     GuardedHandle(FileGuard& guard, FileGuard::File& file, VSIVirtualHandle* base)
         : guard_(guard), file_(file), base_(base) {
         base_->Seek(0, SEEK_END);
-        size_ = base_->Tell();
+        size_ = base_size_ = base_->Tell();
     }
     ~GuardedHandle() override { delete base_; }
 
@@ -69,12 +69,16 @@ class GuardedHandle final : public VSIVirtualHandle {
     }
     int Truncate(vsi_l_offset new_size) override {
         if (!Release() || !guard_.Record(file_)) return -1;
-        if (new_size < size_ &&
-            !(guard_.JournalOriginal(file_, *base_, new_size, size_ - new_size) &&
-              guard_.SyncJournal()))
-            return Fail();
+        if (new_size < base_size_) {
+            current_.resize(base_size_ - new_size);
+            if (base_->Seek(new_size, SEEK_SET) != 0 ||
+                base_->Read(current_.data(), 1, current_.size()) != current_.size() ||
+                !guard_.JournalOriginal(file_, new_size, current_.data(), current_.size()) ||
+                !guard_.SyncJournal())
+                return Fail();
+        }
         if (base_->Truncate(new_size) != 0) return Fail();
-        size_ = new_size;
+        size_ = base_size_ = new_size;
         return 0;
     }
 
@@ -90,23 +94,69 @@ class GuardedHandle final : public VSIVirtualHandle {
         });
     }
 
-    // The ordering that makes the write-back undoable: journal, sync, then write.
+    // The ordering that makes the write-back undoable: journal, sync, then write. Only the runs
+    // of bytes that differ from what the file holds are journaled and written: GDAL rewrites
+    // whole blocks, of which the fill changed a few pixels.
     bool Release() {
         if (held_.empty()) return !guard_.failed();
         if (!guard_.Record(file_)) return Fail() == 0;
-        for (const Held& held : held_)
-            if (!guard_.JournalOriginal(file_, *base_, held.offset, held.bytes.size()))
-                return Fail() == 0;
+        for (const Held& held : held_) {
+            const bool journaled = ForEachChange(held, [&](vsi_l_offset at, size_t size) {
+                return guard_.JournalOriginal(file_, at, Current(held, at), size);
+            });
+            if (!journaled) return Fail() == 0;
+        }
         if (!guard_.SyncJournal()) return Fail() == 0;
         for (const Held& held : held_) {
-            if (base_->Seek(held.offset, SEEK_SET) != 0 ||
-                base_->Write(held.bytes.data(), 1, held.bytes.size()) != held.bytes.size())
-                return Fail() == 0;
+            const bool written = ForEachChange(held, [&](vsi_l_offset at, size_t size) {
+                base_size_ = std::max(base_size_, at + size);
+                return base_->Seek(at, SEEK_SET) == 0 &&
+                       base_->Write(&held.bytes[at - held.offset], 1, size) == size;
+            });
+            if (!written) return Fail() == 0;
         }
         if (base_->Flush() != 0) return Fail() == 0;  // a full disk shows here, if not before
         held_.clear();
         held_bytes_ = 0;
         return true;
+    }
+
+    // What the file held at `at` when ForEachChange last read it for `held`, or null past its end.
+    const GByte* Current(const Held& held, vsi_l_offset at) const {
+        return at - held.offset < current_.size() ? &current_[at - held.offset] : nullptr;
+    }
+
+    // Calls `each(offset, size)` for every run of the held bytes that differs from what the file
+    // holds now, compared in granules of 64 bytes; all that lies beyond the file's end differs.
+    // A run goes on over less than a page of equal bytes, since the disk writes whole pages.
+    template <typename Each>
+    bool ForEachChange(const Held& held, Each each) {
+        constexpr size_t kGranule = 64, kPage = 4096;
+        const vsi_l_offset end = held.offset + held.bytes.size();
+        const size_t existing =
+            held.offset < base_size_ ? std::min(end, base_size_) - held.offset : 0;
+        current_.resize(existing);
+        if (existing > 0 && (base_->Seek(held.offset, SEEK_SET) != 0 ||
+                             base_->Read(current_.data(), 1, existing) != existing))
+            return false;
+        const auto differs = [&](size_t at) {
+            return std::memcmp(&current_[at], &held.bytes[at], std::min(kGranule, existing - at)) !=
+                   0;
+        };
+        for (size_t at = 0; at < existing;) {
+            if (!differs(at)) {
+                at += kGranule;
+                continue;
+            }
+            size_t stop = at + kGranule;
+            for (size_t equal = 0; stop < existing && equal < kPage; stop += kGranule)
+                equal = differs(stop) ? 0 : equal + kGranule;
+            stop = std::min(stop, existing);
+            if (!each(held.offset + at, stop - at)) return false;
+            at = stop;
+        }
+        return existing == held.bytes.size() ||
+               each(held.offset + existing, held.bytes.size() - existing);
     }
 
     int Fail() {
@@ -120,7 +170,9 @@ class GuardedHandle final : public VSIVirtualHandle {
     FileGuard::File& file_;
     VSIVirtualHandle* base_;
     vsi_l_offset position_ = 0;
-    vsi_l_offset size_ = 0;
+    vsi_l_offset size_ = 0;       // with the held writes
+    vsi_l_offset base_size_ = 0;  // of the file itself
+    std::vector<GByte> current_;  // what the file holds where a held write goes
     bool eof_ = false;
     std::vector<Held> held_;
     size_t held_bytes_ = 0;
@@ -233,20 +285,16 @@ bool FileGuard::Record(File& file) {
     return !journal_ || !journal_->failed() || !(failed_ = true);
 }
 
-bool FileGuard::JournalOriginal(File& state, VSIVirtualHandle& file, std::uint64_t offset,
+bool FileGuard::JournalOriginal(File& state, std::uint64_t offset, const GByte* current,
                                 std::uint64_t size) {
     if (!journal_ || state.original_length <= 0) return true;
     const auto length = static_cast<std::uint64_t>(state.original_length);
     if (offset >= length) return true;  // growth: undone by truncating to the original length
-    std::vector<GByte> original;
     return ForEachNewPart(state.journaled, offset, std::min(length, offset + size),
                           [&](std::uint64_t start, std::uint64_t end) {
-                              original.resize(end - start);
-                              if (file.Seek(start, SEEK_SET) != 0 ||
-                                  file.Read(original.data(), 1, original.size()) != original.size())
-                                  return false;
-                              journal_->AddBytes(state.index, start, original.data(),
-                                                 original.size());
+                              if (!current) return false;  // the file is shorter than it was
+                              journal_->AddBytes(state.index, start, current + (start - offset),
+                                                 end - start);
                               return !journal_->failed();
                           });
 }
@@ -255,9 +303,12 @@ bool FileGuard::BeforeReplace(const std::string& path) {
     File& state = Begin(path);
     if (!Record(state)) return false;
     if (!journal_ || state.original_length <= 0) return SyncJournal();
-    VSIVirtualHandle* original = Handler().Open(path.c_str(), "rb", false, nullptr);
-    const bool journaled = original && JournalOriginal(state, *original, 0, state.original_length);
-    delete original;
+    std::vector<GByte> original(static_cast<size_t>(state.original_length));
+    VSIVirtualHandle* file = Handler().Open(path.c_str(), "rb", false, nullptr);
+    const bool journaled = file &&
+                           file->Read(original.data(), 1, original.size()) == original.size() &&
+                           JournalOriginal(state, 0, original.data(), original.size());
+    delete file;
     return (journaled && SyncJournal()) || !(failed_ = true);
 }
 

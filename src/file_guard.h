@@ -7,8 +7,6 @@
 
 #include "journal.h"
 
-class VSIVirtualHandle;
-
 // The guard makes the write-back all or nothing. GDAL does all of its file I/O through its
 // virtual file system, so the guard is installed as the handler of plain local paths, in front
 // of GDAL's own local handler: names, side-car look-ups and GDAL's messages stay as they are.
@@ -53,9 +51,9 @@ class FileGuard {
     // Before a file first changes: starts the journal if there is none yet, and records the
     // file's original length in it. False when the journal cannot be written.
     bool Record(File& file);
-    // Journals the original bytes of [offset, offset + size) that are not in the journal yet,
-    // reading them through `file`, which must not have written there since the start.
-    bool JournalOriginal(File& state, VSIVirtualHandle& file, std::uint64_t offset,
+    // Journals the bytes of [offset, offset + size) that are not in the journal yet, from
+    // `current`, what the file holds there now: for those bytes, still the original ones.
+    bool JournalOriginal(File& state, std::uint64_t offset, const unsigned char* current,
                          std::uint64_t size);
     // Journals a whole file that is about to be replaced or removed, and syncs the journal.
     bool BeforeReplace(const std::string& path);

@@ -62,6 +62,7 @@ class Journal {
     std::string path_;
     int fd_;
     std::uint64_t salt_;
+    std::vector<unsigned char> unwritten_;  // records of the current batch, written at Sync
     int files_ = 0;
     bool failed_ = false;
     bool directory_synced_ = false;
