@@ -49,7 +49,7 @@ class GuardedHandle final : public VSIVirtualHandle {
     size_t Write(const void* buffer, size_t size, size_t count) override {
         if (guard_.failed()) return 0;
         const auto* bytes = static_cast<const GByte*>(buffer);
-        held_.push_back({position_, std::vector<GByte>(bytes, bytes + size * count)});
+        held_.push_back({position_, std::vector<GByte>(bytes, bytes + size * count), {}});
         held_bytes_ += size * count;
         position_ += size * count;
         size_ = std::max(size_, position_);
@@ -86,6 +86,7 @@ class GuardedHandle final : public VSIVirtualHandle {
     struct Held {
         vsi_l_offset offset;
         std::vector<GByte> bytes;
+        std::vector<std::pair<vsi_l_offset, size_t>> changes;  // the runs to journal and write
     };
 
     bool Overlaps(vsi_l_offset offset, size_t size) const {
@@ -96,24 +97,25 @@ class GuardedHandle final : public VSIVirtualHandle {
 
     // The ordering that makes the write-back undoable: journal, sync, then write. Only the runs
     // of bytes that differ from what the file holds are journaled and written: GDAL rewrites
-    // whole blocks, of which the fill changed a few pixels.
+    // whole blocks, of which the fill changed a few pixels. Writes that overlap within a batch
+    // go out whole, in their order, so that the last one wins.
     bool Release() {
         if (held_.empty()) return !guard_.failed();
         if (!guard_.Record(file_)) return Fail() == 0;
-        for (const Held& held : held_) {
-            const bool journaled = ForEachChange(held, [&](vsi_l_offset at, size_t size) {
-                return guard_.JournalOriginal(file_, at, Current(held, at), size);
-            });
-            if (!journaled) return Fail() == 0;
+        const bool disjoint = Disjoint();
+        for (Held& held : held_) {
+            if (!FindChanges(held, disjoint)) return Fail() == 0;
+            for (const auto& [at, size] : held.changes)
+                if (!guard_.JournalOriginal(file_, at, Current(held, at), size)) return Fail() == 0;
         }
         if (!guard_.SyncJournal()) return Fail() == 0;
         for (const Held& held : held_) {
-            const bool written = ForEachChange(held, [&](vsi_l_offset at, size_t size) {
+            for (const auto& [at, size] : held.changes) {
                 base_size_ = std::max(base_size_, at + size);
-                return base_->Seek(at, SEEK_SET) == 0 &&
-                       base_->Write(&held.bytes[at - held.offset], 1, size) == size;
-            });
-            if (!written) return Fail() == 0;
+                if (base_->Seek(at, SEEK_SET) != 0 ||
+                    base_->Write(&held.bytes[at - held.offset], 1, size) != size)
+                    return Fail() == 0;
+            }
         }
         if (base_->Flush() != 0) return Fail() == 0;  // a full disk shows here, if not before
         held_.clear();
@@ -121,16 +123,26 @@ class GuardedHandle final : public VSIVirtualHandle {
         return true;
     }
 
-    // What the file held at `at` when ForEachChange last read it for `held`, or null past its end.
+    bool Disjoint() const {
+        std::vector<std::pair<vsi_l_offset, vsi_l_offset>> extents;
+        for (const Held& held : held_)
+            extents.emplace_back(held.offset, held.offset + held.bytes.size());
+        std::sort(extents.begin(), extents.end());
+        for (size_t i = 1; i < extents.size(); ++i)
+            if (extents[i].first < extents[i - 1].second) return false;
+        return true;
+    }
+
+    // What the file held at `at` when FindChanges last read it for `held`, or null past its end.
     const GByte* Current(const Held& held, vsi_l_offset at) const {
         return at - held.offset < current_.size() ? &current_[at - held.offset] : nullptr;
     }
 
-    // Calls `each(offset, size)` for every run of the held bytes that differs from what the file
-    // holds now, compared in granules of 64 bytes; all that lies beyond the file's end differs.
-    // A run goes on over less than a page of equal bytes, since the disk writes whole pages.
-    template <typename Each>
-    bool ForEachChange(const Held& held, Each each) {
+    // Reads what the file holds under `held` and lists the runs that differ from it, compared in
+    // granules of 64 bytes (or the whole of it when `compare` is false); all that lies beyond the
+    // file's end differs. A run goes on over less than a page of equal bytes, since the disk
+    // writes whole pages anyway.
+    bool FindChanges(Held& held, bool compare) {
         constexpr size_t kGranule = 64, kPage = 4096;
         const vsi_l_offset end = held.offset + held.bytes.size();
         const size_t existing =
@@ -140,9 +152,10 @@ class GuardedHandle final : public VSIVirtualHandle {
                              base_->Read(current_.data(), 1, existing) != existing))
             return false;
         const auto differs = [&](size_t at) {
-            return std::memcmp(&current_[at], &held.bytes[at], std::min(kGranule, existing - at)) !=
-                   0;
+            return !compare || std::memcmp(&current_[at], &held.bytes[at],
+                                           std::min(kGranule, existing - at)) != 0;
         };
+        held.changes.clear();
         for (size_t at = 0; at < existing;) {
             if (!differs(at)) {
                 at += kGranule;
@@ -152,11 +165,12 @@ class GuardedHandle final : public VSIVirtualHandle {
             for (size_t equal = 0; stop < existing && equal < kPage; stop += kGranule)
                 equal = differs(stop) ? 0 : equal + kGranule;
             stop = std::min(stop, existing);
-            if (!each(held.offset + at, stop - at)) return false;
+            held.changes.emplace_back(held.offset + at, stop - at);
             at = stop;
         }
-        return existing == held.bytes.size() ||
-               each(held.offset + existing, held.bytes.size() - existing);
+        if (existing < held.bytes.size())
+            held.changes.emplace_back(held.offset + existing, held.bytes.size() - existing);
+        return true;
     }
 
     int Fail() {
