@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "journal.h"
 #include "journal_format.h"
@@ -124,17 +125,15 @@ class Replay {
     Recovery Run(std::string& why) {
         struct stat probe {};
         if (lstat(journal_path_.c_str(), &probe) != 0 && errno == ENOENT) return Recovery::kNothing;
-        const Recovery checked = Check(why);
-        if (checked != Recovery::kRestored) return checked;
+        if (const std::optional<Recovery> refused = Check(why)) return *refused;
         return Apply(why) && Retire(why) ? Recovery::kRestored : Recovery::kFailed;
     }
 
   private:
-    Recovery Check(std::string& why) {
-        const Recovery opened = OpenJournal(why);
-        if (opened != Recovery::kRestored) return opened;
-        const Recovery header = ReadHeader(why);
-        if (header != Recovery::kRestored) return header;
+    // Each step gives the outcome when the recovery ends there, or nothing when it goes on.
+    std::optional<Recovery> Check(std::string& why) {
+        if (const std::optional<Recovery> opened = OpenJournal(why)) return opened;
+        if (const std::optional<Recovery> header = ReadHeader(why)) return header;
         switch (Batches(journal_, length_, salt_).ForEachRecord([&](const RecordView& record) {
             return Plan(record, why);
         })) {
@@ -148,7 +147,8 @@ class Replay {
             case Batches::Scan::kTorn:
                 break;
         }
-        return OpenTargets(why) ? Recovery::kRestored : Recovery::kRefused;
+        if (!OpenTargets(why)) return Recovery::kRefused;
+        return std::nullopt;
     }
 
     Recovery Refuse(std::string& why, const std::string& reason) const {
@@ -159,10 +159,10 @@ class Replay {
     // The journal itself: a regular file, not a link, of the file's owner or this user, that no
     // one else may write (invariant 6). Opened for writing too where this user may, so that its
     // header can be zeroed at the end.
-    Recovery OpenJournal(std::string& why) {
+    std::optional<Recovery> OpenJournal(std::string& why) {
         directory_fd_ = open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        struct stat file {
-        }, info{};
+        struct stat file {};
+        struct stat info {};
         if (directory_fd_ < 0 ||
             fstatat(directory_fd_, file_name_.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0)
             return Refuse(why, "cannot be read: " + std::string(std::strerror(errno)));
@@ -180,12 +180,12 @@ class Replay {
         if (info.st_mode & (S_IWGRP | S_IWOTH)) return Refuse(why, "may be written by other users");
         owners_ = {file.st_uid, info.st_uid};
         length_ = static_cast<std::uint64_t>(info.st_size);
-        return Recovery::kRestored;
+        return std::nullopt;
     }
 
     // A header that was never synced, or that the commit zeroed, leaves nothing to undo
     // (invariant 5); a read error is no such header.
-    Recovery ReadHeader(std::string& why) {
+    std::optional<Recovery> ReadHeader(std::string& why) {
         unsigned char header[kHeaderSize];
         if (length_ < kHeaderSize) return Discard();
         if (pread(journal_, header, kHeaderSize, 0) != static_cast<ssize_t>(kHeaderSize))
@@ -200,7 +200,7 @@ class Replay {
                                  Get<std::uint32_t>(&header[40])};
         if (!(named == identity_))
             return Refuse(why, "belongs to another file, not " + Quoted(file_));
-        return Recovery::kRestored;
+        return std::nullopt;
     }
 
     Recovery Discard() {

@@ -276,6 +276,7 @@ TEST(Journal, APlantedDamagedOrUnreadableJournalWritesNothing) {
         std::function<void(JournalBytes&)> edit;  // before the journal is written
         std::function<void()> plant;              // after
         bool unprivileged = false;
+        std::string pread_fault = "";  // at the journal's reads, under strace
     };
     const std::string of_the_file = "'" + dem.path + "'";
     const std::vector<Case> cases = {
@@ -313,6 +314,7 @@ TEST(Journal, APlantedDamagedOrUnreadableJournalWritesNothing) {
              EXPECT_EQ(chown(dem.path.c_str(), 65534, 65534), 0);
          },
          true},
+        {"cannot be read: Input/output error", nullptr, nullptr, false, "error=EIO:when=1"},
         // The file is removed and made again; even with the old inode number it is another file.
         {"belongs to another file, not " + of_the_file,
          [&](JournalBytes& journal) {
@@ -336,7 +338,9 @@ TEST(Journal, APlantedDamagedOrUnreadableJournalWritesNothing) {
         RunOptions options;
         options.unprivileged = c.unprivileged;
         options.binary = c.unprivileged ? as_nobody : GAPMEND_BINARY;
-        const RunResult run = RunTool({dem.path, "100"}, options);
+        const RunResult run = c.pread_fault.empty() ? RunTool({dem.path, "100"}, options)
+                                                    : RunWithFault(dem, c.pread_fault, "/dev/null",
+                                                                   "pread64", dem.journal);
         EXPECT_EQ(run.status, 2) << c.reason;
         EXPECT_EQ(run.err, "gapMend: the journal '" + dem.journal + "' " + c.reason + "\n");
         EXPECT_TRUE(Snapshot(dem.dir.path) == before) << c.reason;
