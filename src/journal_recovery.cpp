@@ -112,7 +112,8 @@ class Replay {
         : file_(file), identity_(identity), journal_path_(Journal::PathFor(file)) {
         const std::size_t slash = file.rfind('/');
         directory_ = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
-        file_name_ = file.substr(slash == std::string::npos ? 0 : slash + 1);
+        prefix_ = file.substr(0, slash == std::string::npos ? 0 : slash + 1);
+        file_name_ = file.substr(prefix_.size());
         journal_name_ = Journal::PathFor(file_name_);
     }
     ~Replay() {
@@ -270,10 +271,7 @@ class Replay {
         return false;
     }
 
-    std::string Sibling(const std::string& name) const {
-        return directory_ == "." && file_.find('/') == std::string::npos ? name
-                                                                         : directory_ + "/" + name;
-    }
+    std::string Sibling(const std::string& name) const { return prefix_ + name; }
 
     // The writes: absent files made again with their mode, the original bytes put back, every
     // file given its original length or removed when the run made it, then synced (invariant 7).
@@ -319,8 +317,8 @@ class Replay {
         return false;
     }
 
-    // Zeroes the journal's header, syncs it, and deletes the journal. Either one alone is enough
-    // that the journal is never applied again.
+    // Zeroes the journal's header, syncs it, and deletes the journal: with either, the journal is
+    // not applied again (which would do no harm while the files stay as they are now).
     bool Retire(std::string& why) {
         static const unsigned char zeros[kHeaderSize] = {};
         const bool zeroed =
@@ -338,7 +336,7 @@ class Replay {
     const std::string file_;
     const FileIdentity identity_;
     const std::string journal_path_;
-    std::string directory_, file_name_, journal_name_;
+    std::string directory_, prefix_, file_name_, journal_name_;  // prefix_: the path up to the name
     int directory_fd_ = -1;
     int journal_ = -1;
     std::pair<uid_t, uid_t> owners_;  // of the file and of the journal
