@@ -1,6 +1,8 @@
 // The write-back is all or nothing: a run killed at any write to the file, or whose write-back
-// fails, leaves the file as it was or a journal from which the next run restores it; and two
-// runs never work on one file at once.
+// fails, leaves the file as it was or a journal from which the next run restores it; two runs
+// never work on one file at once; and a journal that is planted, damaged or cannot be read
+// writes nothing.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "journal.h"
 #include "journal_format.h"
 #include "support.h"
 
@@ -315,15 +318,17 @@ TEST(Journal, APlantedDamagedOrUnreadableJournalWritesNothing) {
          },
          true},
         {"cannot be read: Input/output error", nullptr, nullptr, false, "error=EIO:when=1"},
-        // The file is removed and made again; even with the old inode number it is another file.
+        // The file is removed and made again; even with the old inode number it is another file,
+        // where the file system records birth times.
         {"belongs to another file, not " + of_the_file,
          [&](JournalBytes& journal) {
              std::filesystem::remove(dem.path);
              std::ofstream(dem.path, std::ios::binary) << killed.file;
-             struct stat info {};
-             stat(dem.path.c_str(), &info);
-             const std::uint64_t inode = info.st_ino;
-             std::memcpy(journal.At(24), &inode, sizeof inode);
+             const int fd = open(dem.path.c_str(), O_RDONLY);
+             const FileIdentity identity = IdentityOf(fd);
+             close(fd);
+             if (identity.birth_seconds == 0) return;
+             std::memcpy(journal.At(24), &identity.inode, sizeof identity.inode);
              journal.Reseal(0);
          },
          nullptr},
