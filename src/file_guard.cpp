@@ -67,17 +67,18 @@ class GuardedHandle final : public VSIVirtualHandle {
         const bool released = Release();
         return base_->Close() == 0 && released ? 0 : -1;
     }
+    // A truncate that grows the file needs its original length on the disk as much as one that
+    // shrinks it needs the bytes it cuts off (invariant 2): the journal is synced either way.
     int Truncate(vsi_l_offset new_size) override {
         if (!Release() || !guard_.Record(file_)) return -1;
         if (new_size < base_size_) {
             current_.resize(base_size_ - new_size);
             if (base_->Seek(new_size, SEEK_SET) != 0 ||
                 base_->Read(current_.data(), 1, current_.size()) != current_.size() ||
-                !guard_.JournalOriginal(file_, new_size, current_.data(), current_.size()) ||
-                !guard_.SyncJournal())
+                !guard_.JournalOriginal(file_, new_size, current_.data(), current_.size()))
                 return Fail();
         }
-        if (base_->Truncate(new_size) != 0) return Fail();
+        if (!guard_.SyncJournal() || base_->Truncate(new_size) != 0) return Fail();
         size_ = base_size_ = new_size;
         return 0;
     }
@@ -314,6 +315,7 @@ bool FileGuard::JournalOriginal(File& state, std::uint64_t offset, const GByte* 
 }
 
 bool FileGuard::BeforeReplace(const std::string& path) {
+    names_changed_ = true;
     File& state = Begin(path);
     if (!Record(state)) return false;
     if (!journal_ || state.original_length <= 0) return SyncJournal();
@@ -335,12 +337,18 @@ FileGuard::Outcome FileGuard::Finish(bool succeeded, std::string& why) {
         for (const auto& [path, file] : files_)
             if (file.written && VSIStatL(path.c_str(), &stat) == 0 && !SyncFile(path))
                 failed_ = true;
-        if (!failed_ && (!journal_ || journal_->Remove())) return Outcome::kCommitted;
+        if (!failed_ && (!journal_ || journal_->Commit(names_changed_))) return Outcome::kCommitted;
         why = std::string("cannot sync the written files: ") + std::strerror(errno);
     }
-    const bool written = std::any_of(files_.begin(), files_.end(),
-                                     [](const auto& entry) { return entry.second.written; });
-    if (!written) return Outcome::kRolledBack;  // nothing reached a file
+    // With a journal, nothing reached a file before a batch of it reached the disk (invariant 1).
+    const bool written = journal_
+                             ? journal_->synced()
+                             : std::any_of(files_.begin(), files_.end(),
+                                           [](const auto& entry) { return entry.second.written; });
+    if (!written) {
+        if (journal_) journal_->Discard();
+        return Outcome::kRolledBack;
+    }
     if (!journal_) return Outcome::kDamaged;
     journal_->Sync();
     journal_.reset();

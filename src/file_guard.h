@@ -71,5 +71,6 @@ class FileGuard {
     std::unique_ptr<Journal> journal_;
     bool journal_tried_ = false;
     bool failed_ = false;
+    bool names_changed_ = false;  // a file was created, replaced, renamed or removed
     std::map<std::string, File> files_;
 };

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,56 +11,13 @@
 #include <iterator>
 #include <random>
 
-// The journal's layout, all numbers little-endian as the machine writes them:
-//   header:  "gapMend journal\n", salt, device, inode, checksum of the 40 bytes before it
-//   records: kind, file index (u32 each), offset or original length, size (u64 each),
-//            `size` bytes of payload (a file name, or original bytes), checksum of all of it
+#include "journal_format.h"
+
+using namespace journal_format;
+
 namespace {
 
-constexpr char kMagic[16] = {'g', 'a', 'p', 'M', 'e', 'n', 'd', ' ',
-                             'j', 'o', 'u', 'r', 'n', 'a', 'l', '\n'};
-constexpr std::size_t kHeaderSize = 48;
-constexpr std::size_t kRecordHeadSize = 24;
-enum Kind : std::uint32_t { kFile = 1, kBytes = 2 };
-
-// FNV-1a over 64-bit words (then the last bytes), seeded with the journal's salt.
-std::uint64_t Checksum(std::uint64_t salt, const unsigned char* bytes, std::size_t size) {
-    std::uint64_t hash = 14695981039346656037ull ^ salt;
-    std::size_t i = 0;
-    for (std::uint64_t word; i + 8 <= size; i += 8) {
-        std::memcpy(&word, bytes + i, 8);
-        hash = (hash ^ word) * 1099511628211ull;
-    }
-    for (; i < size; ++i) hash = (hash ^ bytes[i]) * 1099511628211ull;
-    return hash;
-}
-
-template <typename T>
-void Put(std::vector<unsigned char>& out, T value) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
-    out.insert(out.end(), bytes, bytes + sizeof value);
-}
-
-template <typename T>
-T Get(const unsigned char* bytes) {
-    T value;
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
-}
-
-std::vector<unsigned char> Record(Kind kind, std::uint32_t file, std::uint64_t where,
-                                  const void* payload, std::size_t size, std::uint64_t salt) {
-    std::vector<unsigned char> record;
-    record.reserve(kRecordHeadSize + size + 8);
-    Put<std::uint32_t>(record, kind);
-    Put<std::uint32_t>(record, file);
-    Put<std::uint64_t>(record, where);
-    Put<std::uint64_t>(record, size);
-    const auto* bytes = static_cast<const unsigned char*>(payload);
-    record.insert(record.end(), bytes, bytes + size);
-    Put<std::uint64_t>(record, Checksum(salt, record.data(), record.size()));
-    return record;
-}
+constexpr char kSuffix[] = ".gapmend-journal";
 
 std::string DirectoryOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
@@ -80,21 +38,38 @@ bool SyncDirectory(const std::string& path) {
     return synced;
 }
 
-bool ReadAt(int fd, void* data, std::size_t size, off_t offset) {
-    return pread(fd, data, size, offset) == static_cast<ssize_t>(size);
-}
-
 bool WriteAt(int fd, const void* data, std::size_t size, off_t offset) {
     return pwrite(fd, data, size, offset) == static_cast<ssize_t>(size);
 }
 
-bool RemoveJournal(const std::string& path) {
-    return unlink(path.c_str()) == 0 && SyncDirectory(path);
-}
-
 }  // namespace
 
-std::string Journal::PathFor(const std::string& file) { return file + ".gapmend-journal"; }
+FileIdentity IdentityOf(int fd) {
+#ifdef STATX_BTIME
+    struct statx extended {};
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &extended) == 0) {
+        if (!(extended.stx_mask & STATX_BTIME)) return {extended.stx_ino, 0, 0};
+        return {extended.stx_ino, extended.stx_btime.tv_sec, extended.stx_btime.tv_nsec};
+    }
+#endif
+    // No birth time: the inode alone. Not the change time, which every write moves.
+    struct stat info {};
+    if (fstat(fd, &info) != 0) return {};
+    return {static_cast<std::uint64_t>(info.st_ino), 0, 0};
+}
+
+bool IsSideCarName(const std::string& file_name, const std::string& name) {
+    if (name.empty() || name == "." || name.find("..") != std::string::npos ||
+        name.find_first_of(std::string("/\\\0", 3)) != std::string::npos ||
+        name == file_name + kSuffix)
+        return false;
+    const std::size_t dot = file_name.rfind('.');
+    const std::string stem =
+        dot == std::string::npos || dot == 0 ? file_name : file_name.substr(0, dot);
+    return name == stem || name.compare(0, stem.size() + 1, stem + ".") == 0;
+}
+
+std::string Journal::PathFor(const std::string& file) { return file + kSuffix; }
 
 Journal::Journal(std::string path, int fd, std::uint64_t salt)
     : path_(std::move(path)), fd_(fd), salt_(salt) {}
@@ -103,16 +78,27 @@ Journal::~Journal() { close(fd_); }
 
 std::unique_ptr<Journal> Journal::Create(const std::string& file, FileIdentity identity) {
     const std::string path = PathFor(file);
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
     const std::uint64_t salt = std::random_device()() * 4294967296ull + std::random_device()();
     std::unique_ptr<Journal> journal(new Journal(path, fd, salt));
-    std::vector<unsigned char> header(kMagic, kMagic + sizeof kMagic);
+    std::vector<unsigned char>& header = journal->header_;
+    header.assign(kMagic, kMagic + sizeof kMagic);
     Put(header, salt);
-    Put(header, identity.device);
     Put(header, identity.inode);
+    Put(header, identity.birth_seconds);
+    Put(header, identity.birth_nanoseconds);
     Put(header, Checksum(salt, header.data(), header.size()));
-    journal->Append(header);
+    std::vector<unsigned char> page(header);
+    page.resize(kPage);
+    const ssize_t written = pwrite(fd, page.data(), page.size(), 0);
+    if (written != static_cast<ssize_t>(page.size())) {
+        const int error = written < 0 ? errno : ENOSPC;  // a short write: the disk is full
+        unlink(path.c_str());
+        errno = error;
+        return nullptr;
+    }
+    journal->size_ = kPage;
     return journal;
 }
 
@@ -121,8 +107,14 @@ void Journal::Append(const std::vector<unsigned char>& record) {
 }
 
 int Journal::AddFile(const std::string& name, long long original_length) {
-    Append(Record(kFile, files_, static_cast<std::uint64_t>(original_length), name.data(),
-                  name.size(), salt_));
+    struct stat info {};
+    const std::uint32_t mode =
+        lstat(Sibling(path_, name).c_str(), &info) == 0 ? info.st_mode & 0777 : 0;
+    std::vector<unsigned char> payload;
+    Put(payload, mode);
+    payload.insert(payload.end(), name.begin(), name.end());
+    Append(Record(kFile, files_, static_cast<std::uint64_t>(original_length), payload.data(),
+                  payload.size(), salt_));
     return files_++;
 }
 
@@ -130,17 +122,42 @@ void Journal::AddBytes(int file, std::uint64_t offset, const void* bytes, std::s
     Append(Record(kBytes, file, offset, bytes, size, salt_));
 }
 
+// One batch: its head, the records, zeros to the next page; one write, then a sync. The first
+// sync takes the journal's directory entry along.
 bool Journal::Sync() {
-    if (!failed_ && !unwritten_.empty() &&
-        write(fd_, unwritten_.data(), unwritten_.size()) != static_cast<ssize_t>(unwritten_.size()))
-        failed_ = true;
+    if (failed_) return false;
+    if (unwritten_.empty()) return true;  // all that was recorded is on the disk already
+    std::vector<unsigned char> head =
+        Record(kBatch, batches_, unwritten_.size(), nullptr, 0, salt_);
+    const std::size_t used = head.size() + unwritten_.size();
+    static const unsigned char zeros[kPage] = {};
+    iovec parts[] = {{head.data(), head.size()},
+                     {unwritten_.data(), unwritten_.size()},
+                     {const_cast<unsigned char*>(zeros), RoundUpToPage(used) - used}};
+    const ssize_t written = pwritev(fd_, parts, 3, static_cast<off_t>(size_));
     unwritten_.clear();
-    if (failed_ || fsync(fd_) != 0) return !(failed_ = true);
-    if (!directory_synced_) directory_synced_ = SyncDirectory(path_);
-    return directory_synced_ || !(failed_ = true);
+    if (written != static_cast<ssize_t>(RoundUpToPage(used)) || fsync(fd_) != 0 ||
+        (batches_ == 0 && !SyncDirectory(path_)))
+        return !(failed_ = true);
+    size_ += RoundUpToPage(used);
+    ++batches_;
+    return true;
 }
 
-bool Journal::Remove() { return RemoveJournal(path_); }
+bool Journal::Commit(bool names_changed) {
+    static const unsigned char zeros[kHeaderSize] = {};
+    if (failed_ || (names_changed && !SyncDirectory(path_)) || !WriteAt(fd_, zeros, kHeaderSize, 0))
+        return false;
+    if (fdatasync(fd_) != 0) {  // the header on the disk may be either: make it whole again
+        WriteAt(fd_, header_.data(), kHeaderSize, 0);
+        return false;
+    }
+    // Committed. Were the deletion or its sync lost, the zero header would still not be applied.
+    if (unlink(path_.c_str()) == 0) SyncDirectory(path_);
+    return true;
+}
+
+void Journal::Discard() { unlink(path_.c_str()); }
 
 bool SyncFile(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -148,131 +165,6 @@ bool SyncFile(const std::string& path) {
     const bool synced = fdatasync(fd) == 0;
     close(fd);
     return synced;
-}
-
-namespace {
-
-struct JournaledFile {
-    std::string path;
-    long long original_length;
-    int fd = -1;
-};
-
-// Reads the journal's records and applies them. A record that is cut short or fails its
-// checksum ends the journal.
-class Replay {
-  public:
-    Replay(const std::string& file, int journal, std::uint64_t salt)
-        : file_(file), journal_(journal), salt_(salt) {}
-    ~Replay() {
-        for (JournaledFile& f : files_)
-            if (f.fd >= 0) close(f.fd);
-    }
-
-    bool Run(std::string& why) {
-        off_t at = kHeaderSize;
-        std::vector<unsigned char> record;
-        while (Next(at, record)) {
-            if (!Apply(record, why)) return false;
-            at += static_cast<off_t>(record.size());
-        }
-        return Finish(why);
-    }
-
-  private:
-    bool Next(off_t at, std::vector<unsigned char>& record) {
-        record.resize(kRecordHeadSize);
-        if (!ReadAt(journal_, record.data(), kRecordHeadSize, at)) return false;
-        const std::uint64_t size = Get<std::uint64_t>(&record[16]);
-        if (size > (1ull << 40)) return false;
-        record.resize(kRecordHeadSize + size + 8);
-        if (!ReadAt(journal_, &record[kRecordHeadSize], size + 8, at + kRecordHeadSize))
-            return false;
-        const std::size_t body = kRecordHeadSize + size;
-        return Checksum(salt_, record.data(), body) == Get<std::uint64_t>(&record[body]);
-    }
-
-    bool Apply(const std::vector<unsigned char>& record, std::string& why) {
-        const auto kind = Get<std::uint32_t>(&record[0]);
-        const auto index = Get<std::uint32_t>(&record[4]);
-        const auto where = Get<std::uint64_t>(&record[8]);
-        const auto size = Get<std::uint64_t>(&record[16]);
-        const unsigned char* payload = &record[kRecordHeadSize];
-        if (kind == kFile && index == files_.size()) {
-            const std::string name(reinterpret_cast<const char*>(payload), size);
-            if (name.empty() || name.find('/') != std::string::npos) return Bad(why);
-            files_.push_back({Sibling(file_, name), static_cast<long long>(where)});
-            return true;
-        }
-        if (kind != kBytes || index >= files_.size()) return Bad(why);
-        JournaledFile& target = files_[index];
-        if (target.fd < 0)
-            target.fd = open(target.path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (target.fd >= 0 && WriteAt(target.fd, payload, size, static_cast<off_t>(where)))
-            return true;
-        why = "cannot write '" + target.path + "': " + std::strerror(errno);
-        return false;
-    }
-
-    // Gives every file its original length (or removes it if it was new) and syncs it.
-    bool Finish(std::string& why) {
-        for (JournaledFile& f : files_) {
-            if (f.original_length < 0) {
-                if (unlink(f.path.c_str()) != 0 && errno != ENOENT) return Failed(f, why);
-                continue;
-            }
-            if (f.fd < 0) f.fd = open(f.path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-            if (f.fd < 0 || ftruncate(f.fd, f.original_length) != 0 || fdatasync(f.fd) != 0)
-                return Failed(f, why);
-        }
-        return true;
-    }
-
-    static bool Failed(const JournaledFile& f, std::string& why) {
-        why = "cannot restore '" + f.path + "': " + std::strerror(errno);
-        return false;
-    }
-    static bool Bad(std::string& why) {
-        why = "the journal is damaged";
-        return false;
-    }
-
-    const std::string& file_;
-    const int journal_;
-    const std::uint64_t salt_;
-    std::vector<JournaledFile> files_;
-};
-
-}  // namespace
-
-Recovery RecoverFromJournal(const std::string& file, FileIdentity identity, std::string& why) {
-    const std::string path = Journal::PathFor(file);
-    const int journal = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (journal < 0) return Recovery::kNothing;
-    unsigned char header[kHeaderSize];
-    const bool complete =
-        ReadAt(journal, header, kHeaderSize, 0) &&
-        std::memcmp(header, kMagic, sizeof kMagic) == 0 &&
-        Checksum(Get<std::uint64_t>(&header[16]), header, 40) == Get<std::uint64_t>(&header[40]);
-    if (!complete) {  // synced before the first byte of the file was written: nothing to undo
-        close(journal);
-        unlink(path.c_str());
-        return Recovery::kNothing;
-    }
-    if (Get<std::uint64_t>(&header[24]) != identity.device ||
-        Get<std::uint64_t>(&header[32]) != identity.inode) {
-        close(journal);
-        why = "the journal '" + path + "' belongs to another file, not '" + file + "'";
-        return Recovery::kForeign;
-    }
-    const bool restored = Replay(file, journal, Get<std::uint64_t>(&header[16])).Run(why);
-    close(journal);
-    if (!restored) return Recovery::kFailed;
-    if (!RemoveJournal(path)) {
-        why = "cannot remove '" + path + "': " + std::strerror(errno);
-        return Recovery::kFailed;
-    }
-    return Recovery::kRestored;
 }
 
 bool ForEachNewPart(JournaledRanges& ranges, std::uint64_t begin, std::uint64_t end,

@@ -102,7 +102,7 @@ std::optional<int> TakeCharge(const char* path, const RunLock& lock,
     if (lock.state() == RunLock::State::kNoFile) return std::nullopt;
     std::string why;
     switch (RecoverFromJournal(path, lock.identity(), why)) {
-        case Recovery::kForeign:
+        case Recovery::kRefused:
             return Fail(kRefused, why);
         case Recovery::kFailed:
             return Fail(kFailed, why);

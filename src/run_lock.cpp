@@ -9,8 +9,8 @@ RunLock::RunLock(const std::string& path) {
     struct stat info {};
     if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
     fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0 || fstat(fd_, &info) != 0) return;
-    identity_ = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+    if (fd_ < 0) return;
+    identity_ = IdentityOf(fd_);
     state_ = flock(fd_, LOCK_EX | LOCK_NB) == 0 ? State::kHeld : State::kBusy;
 }
 

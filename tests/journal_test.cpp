@@ -1,18 +1,27 @@
 // The write-back is all or nothing: a run killed at any write to the file, or whose write-back
-// fails, leaves the file as it was or a journal from which the next run restores it; and two
-// runs never work on one file at once.
+// fails, leaves the file as it was or a journal from which the next run restores it; two runs
+// never work on one file at once; and a journal that is planted, damaged or cannot be read
+// writes nothing.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
+#include "journal.h"
+#include "journal_format.h"
 #include "support.h"
 
 namespace {
@@ -42,16 +51,19 @@ struct Dem {
 };
 
 // gapMend run on the DEM under strace, which does `inject` (strace's fault injection, or
-// nothing when it is empty) at the writes to the file, and logs them to `log`.
+// nothing when it is empty) at the `syscall`s on `traced` (the file when empty), and logs them
+// to `log`.
 RunResult RunWithFault(const Dem& dem, const std::string& inject,
-                       const std::string& log = "/dev/null") {
+                       const std::string& log = "/dev/null", const std::string& syscall = "write",
+                       const std::string& traced = "") {
     const std::string& file = dem.path;
     RunOptions under_strace;
     under_strace.binary = "/usr/bin/strace";
     // No leak checks under ptrace, where LeakSanitizer cannot run.
     under_strace.env = {{"TMPDIR", dem.tmp}, {"ASAN_OPTIONS", "halt_on_error=1:detect_leaks=0"}};
-    std::vector<std::string> args = {"-f", "-o", log, "-P", file, "-e", "trace=write"};
-    if (!inject.empty()) args.insert(args.end(), {"-e", "inject=write:" + inject});
+    std::vector<std::string> args = {
+        "-f", "-o", log, "-P", traced.empty() ? file : traced, "-e", "trace=" + syscall};
+    if (!inject.empty()) args.insert(args.end(), {"-e", "inject=" + syscall + ":" + inject});
     args.insert(args.end(), {GAPMEND_BINARY, file, "100"});
     return RunTool(args, under_strace);
 }
@@ -66,6 +78,79 @@ int WritesOfALoneRun(const Dem& dem) {
         writes += line.find("write(") != std::string::npos;
     return writes;
 }
+
+// A journal's bytes, edited in place with the journal's own layout. Checksums are made valid
+// again only where a case needs a record that passes them.
+struct JournalBytes {
+    std::string bytes;
+
+    unsigned char* At(std::size_t at) { return reinterpret_cast<unsigned char*>(&bytes[at]); }
+    std::uint64_t Salt() { return journal_format::Get<std::uint64_t>(At(16)); }
+    // The records of the first batch, and the offset of the `index`-th of them.
+    std::string FirstBatch() {
+        using namespace journal_format;
+        return bytes.substr(kPage + kBatchHeadSize, Get<std::uint64_t>(At(kPage + 8)));
+    }
+    std::size_t Record(int index) {
+        std::size_t at = journal_format::kPage + journal_format::kBatchHeadSize;
+        for (; index > 0; --index)
+            at += journal_format::kHeadSize + journal_format::kChecksumSize +
+                  journal_format::Get<std::uint64_t>(At(at + 16));
+        return at;
+    }
+    // Gives the header, or a record, a valid checksum again.
+    void Reseal(std::size_t at) {
+        using namespace journal_format;
+        const std::size_t body = at == 0 ? 44 : kHeadSize + Get<std::uint64_t>(At(at + 16));
+        const std::uint32_t sum = Checksum(Salt(), At(at), body);
+        std::memcpy(At(at + body), &sum, sizeof sum);
+    }
+    // Makes the first batch's first record, the file's, name `name` with `length`.
+    void SetFileRecord(const std::string& name, long long length) {
+        using namespace journal_format;
+        const std::string rest = FirstBatch().substr(Record(1) - Record(0));
+        std::string payload = bytes.substr(Record(0) + kHeadSize, 4) + name;
+        bytes.resize(kPage);
+        const auto record =
+            journal_format::Record(kFile, 0, length, payload.data(), payload.size(), Salt());
+        AddBatch(0, std::string(record.begin(), record.end()) + rest);
+    }
+    void AddBatch(std::uint32_t sequence, const std::string& records) {
+        using namespace journal_format;
+        const auto head =
+            journal_format::Record(kBatch, sequence, records.size(), nullptr, 0, Salt());
+        bytes += std::string(head.begin(), head.end()) + records;
+        bytes.resize(RoundUpToPage(bytes.size()));
+    }
+};
+
+// Every file below `dir`, with its bytes or where it links to.
+std::map<std::string, std::string> Snapshot(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
+        files[entry.path()] = entry.is_symlink()
+                                  ? "-> " + std::filesystem::read_symlink(entry.path()).string()
+                                  : FileBytes(entry.path());
+    return files;
+}
+
+// A run killed in the middle of its write-back: the file as it was left, and the journal.
+struct Killed {
+    const Dem dem{"NONE"};  // one record for each changed block
+    std::string file, journal;
+    Killed() {
+        RunWithFault(dem, "signal=KILL:when=" + std::to_string(WritesOfALoneRun(dem) / 2));
+        file = FileBytes(dem.path);
+        journal = FileBytes(dem.journal);
+    }
+    // The file and the journal as the kill left them, owned by root.
+    void PutBack(const std::string& journal_bytes) const {
+        std::ofstream(dem.path, std::ios::binary) << file;
+        std::ofstream(dem.journal, std::ios::binary) << journal_bytes;
+        chmod(dem.journal.c_str(), 0600);
+        EXPECT_EQ(chown(dem.path.c_str(), 0, 0) | chown(dem.journal.c_str(), 0, 0), 0);
+    }
+};
 
 }  // namespace
 
@@ -102,16 +187,24 @@ TEST(Journal, AKillAtAnyWriteIsUndoneByTheNextRun) {
 TEST(Journal, AFullDiskDuringTheWriteBackLeavesTheFileAsItWas) {
     const Dem dem;
     const int writes = WritesOfALoneRun(dem);
-    for (const int k : {1, writes / 2, writes}) {
+    // At the file's first, a middle and its last write, and at the journal's first batch, before
+    // anything reached the file.
+    const std::vector<std::tuple<std::string, std::string, int>> faults = {
+        {"write", dem.path, 1},
+        {"write", dem.path, writes / 2},
+        {"write", dem.path, writes},
+        {"pwritev", dem.journal, 1}};
+    for (const auto& [syscall, traced, k] : faults) {
         dem.Reset();
-        const RunResult run = RunWithFault(dem, "error=ENOSPC:when=" + std::to_string(k) + "+");
-        EXPECT_EQ(run.status, 3) << k;
+        const RunResult run = RunWithFault(dem, "error=ENOSPC:when=" + std::to_string(k) + "+",
+                                           "/dev/null", syscall, traced);
+        EXPECT_EQ(run.status, 3) << syscall << k;
         EXPECT_NE(run.err.find("gapMend: writing '" + dem.path +
                                "' back failed; the file is as it was\n"),
                   std::string::npos)
-            << k << ": " << run.err;
-        EXPECT_TRUE(FileBytes(dem.path) == dem.original) << k;
-        EXPECT_FALSE(std::filesystem::exists(dem.journal)) << k;
+            << syscall << k << ": " << run.err;
+        EXPECT_TRUE(FileBytes(dem.path) == dem.original) << syscall << k;
+        EXPECT_FALSE(std::filesystem::exists(dem.journal)) << syscall << k;
     }
 }
 
@@ -163,5 +256,144 @@ TEST(Journal, ASignalDuringTheWriteBackWaitsUntilTheFileIsWritten) {
     EXPECT_EQ(run.err, "gapMend: interrupted after '" + dem.path + "' was written\n");
     EXPECT_NE(run.out.find("Processing time is: "), std::string::npos);
     EXPECT_TRUE(BandBytes(dem.path) == dem.filled);
+    EXPECT_FALSE(std::filesystem::exists(dem.journal));
+}
+
+TEST(Journal, APlantedDamagedOrUnreadableJournalWritesNothing) {
+    const Killed killed;
+    const Dem& dem = killed.dem;
+    ASSERT_GT(killed.journal.size(), 3 * journal_format::kPage);
+    const std::string elsewhere = dem.dir.Path("elsewhere"), secret = elsewhere + "/secret";
+    std::filesystem::create_directory(elsewhere);
+    std::ofstream(secret) << "not for the journal";
+    const std::string side_car = dem.dir.Path("dem.msk");
+    // A record of the first batch given a bad field, and a good batch after it.
+    const auto damage = [&](JournalBytes& journal, std::size_t at, std::uint64_t value) {
+        const std::string good = journal.FirstBatch();
+        std::memcpy(journal.At(at), &value, sizeof value);
+        journal.AddBatch(1, good.substr(journal.Record(1) - journal.Record(0)));
+    };
+    const std::string as_nobody = CopyOfTool(dem.dir);
+    struct Case {
+        std::string reason;
+        std::function<void(JournalBytes&)> edit;  // before the journal is written
+        std::function<void()> plant;              // after
+        bool unprivileged = false;
+        std::string pread_fault = "";  // at the journal's reads, under strace
+    };
+    const std::string of_the_file = "'" + dem.path + "'";
+    const std::vector<Case> cases = {
+        {"belongs to another user", nullptr,
+         [&] { EXPECT_EQ(chown(dem.journal.c_str(), 65534, 65534), 0); }},
+        {"may be written by other users", nullptr, [&] { chmod(dem.journal.c_str(), 0666); }},
+        {"names a file other than " + of_the_file + " and its side-cars",
+         [&](JournalBytes& journal) { journal.SetFileRecord("../x", killed.file.size()); },
+         nullptr},
+        {"would write '" + side_car + "', which is not a regular file",
+         [&](JournalBytes& journal) { journal.SetFileRecord("dem.msk", killed.file.size()); },
+         [&] { std::filesystem::create_symlink(secret, side_car); }},
+        {"would delete " + of_the_file,
+         [&](JournalBytes& journal) { journal.SetFileRecord("dem.tif", -1); }, nullptr},
+        {"is damaged: a bad record lies before good ones",
+         [&](JournalBytes& journal) {
+             const std::size_t at = journal.Record(2) + 40;  // in the original bytes
+             damage(journal, at, journal_format::Get<std::uint64_t>(journal.At(at)) ^ 1);
+         },
+         nullptr},
+        {"is damaged: a bad record lies before good ones",
+         [&](JournalBytes& journal) { damage(journal, journal.Record(2) + 16, 1ull << 39); },
+         nullptr},
+        {"is not a regular file", nullptr,
+         [&] {
+             std::filesystem::rename(dem.journal, elsewhere + "/journal");
+             std::filesystem::create_symlink(elsewhere + "/journal", dem.journal);
+         }},
+        // Root's run was killed; another user who may write the file cannot read its journal.
+        {"cannot be read: Permission denied", nullptr,
+         [&] { EXPECT_EQ(chown(dem.path.c_str(), 65534, 65534), 0); }, true},
+        {"belongs to another user", nullptr,
+         [&] {
+             chmod(dem.journal.c_str(), 0644);
+             EXPECT_EQ(chown(dem.path.c_str(), 65534, 65534), 0);
+         },
+         true},
+        {"cannot be read: Input/output error", nullptr, nullptr, false, "error=EIO:when=1"},
+        // The file is removed and made again; even with the old inode number it is another file,
+        // where the file system records birth times.
+        {"belongs to another file, not " + of_the_file,
+         [&](JournalBytes& journal) {
+             std::filesystem::remove(dem.path);
+             std::ofstream(dem.path, std::ios::binary) << killed.file;
+             const int fd = open(dem.path.c_str(), O_RDONLY);
+             const FileIdentity identity = IdentityOf(fd);
+             close(fd);
+             if (identity.birth_seconds == 0) return;
+             std::memcpy(journal.At(24), &identity.inode, sizeof identity.inode);
+             journal.Reseal(0);
+         },
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        JournalBytes journal{killed.journal};
+        killed.PutBack(journal.bytes);
+        if (c.edit) c.edit(journal);
+        std::ofstream(dem.journal, std::ios::binary) << journal.bytes;
+        if (c.plant) c.plant();
+        const auto before = Snapshot(dem.dir.path);
+        RunOptions options;
+        options.unprivileged = c.unprivileged;
+        options.binary = c.unprivileged ? as_nobody : GAPMEND_BINARY;
+        const RunResult run = c.pread_fault.empty() ? RunTool({dem.path, "100"}, options)
+                                                    : RunWithFault(dem, c.pread_fault, "/dev/null",
+                                                                   "pread64", dem.journal);
+        EXPECT_EQ(run.status, 2) << c.reason;
+        EXPECT_EQ(run.err, "gapMend: the journal '" + dem.journal + "' " + c.reason + "\n");
+        EXPECT_TRUE(Snapshot(dem.dir.path) == before) << c.reason;
+        std::filesystem::remove(dem.journal);
+        std::filesystem::remove(side_car);
+    }
+}
+
+// A good journal is applied whole, side-cars included: one that the run removed comes back
+// with its mode.
+TEST(Journal, ASideCarTheRunRemovedComesBackWithItsMode) {
+    const Killed killed;
+    const Dem& dem = killed.dem;
+    JournalBytes journal{killed.journal};
+    const std::uint32_t mode = 0640;
+    std::string payload(reinterpret_cast<const char*>(&mode), sizeof mode);
+    payload += "dem.aux.xml";
+    const auto record = journal_format::Record(journal_format::kFile, 1, 5, payload.data(),
+                                               payload.size(), journal.Salt());
+    journal.AddBatch(1, std::string(record.begin(), record.end()));
+    killed.PutBack(journal.bytes);
+    RunOptions no_working_copy;
+    no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
+    const RunResult run = RunTool({dem.path, "100"}, no_working_copy);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.err.find("gapMend: restored '" + dem.path + "'"), 0u) << run.err;
+    EXPECT_TRUE(FileBytes(dem.path) == dem.original);
+    struct stat info {};
+    ASSERT_EQ(stat(dem.dir.Path("dem.aux.xml").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, mode);
+    EXPECT_EQ(info.st_size, 5);
+    EXPECT_FALSE(std::filesystem::exists(dem.journal));
+}
+
+// The commit zeroes the journal's header before it deletes the journal: were the deletion lost,
+// the journal would still not undo the finished fill.
+TEST(Journal, ACommittedJournalWhoseDeletionWasLostIsNeverApplied) {
+    const Dem dem;
+    const RunResult run = RunWithFault(dem, "error=EIO", "/dev/null", "unlink", dem.journal);
+    EXPECT_EQ(run.status, 0);
+    ASSERT_TRUE(std::filesystem::exists(dem.journal));
+    EXPECT_TRUE(BandBytes(dem.path) == dem.filled);
+    const std::string filled = FileBytes(dem.path);
+    RunOptions no_working_copy;
+    no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
+    const RunResult next = RunTool({dem.path, "100"}, no_working_copy);
+    EXPECT_EQ(next.status, 3);
+    EXPECT_EQ(next.err.find("restored"), std::string::npos) << next.err;
+    EXPECT_TRUE(FileBytes(dem.path) == filled);
     EXPECT_FALSE(std::filesystem::exists(dem.journal));
 }
