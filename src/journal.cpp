@@ -297,3 +297,12 @@ bool ForEachNewPart(JournaledRanges& ranges, std::uint64_t begin, std::uint64_t 
     ranges[begin] = end;
     return true;
 }
+
+bool IsSideCarName(const std::string& file_name, const std::string& name) {
+    if (name.empty() || name.find_first_of("/\\") != std::string::npos ||
+        name.find("..") != std::string::npos)
+        return false;
+    const std::size_t dot = file_name.rfind('.');
+    const std::string stem = dot == std::string::npos ? file_name : file_name.substr(0, dot);
+    return name == stem || name.compare(0, stem.size() + 1, stem + ".") == 0;
+}

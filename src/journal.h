@@ -89,3 +89,8 @@ bool ForEachNewPart(JournaledRanges& ranges, std::uint64_t begin, std::uint64_t 
 
 // Syncs a file's data to the disk; false with errno when it cannot.
 bool SyncFile(const std::string& path);
+
+// Whether `name` may be a side-car of `file_name` (both bare names): a name without '/', '\\' or
+// "..", not empty, that equals the file name's stem (the name without its last extension: "dem"
+// for "dem.tif") or starts with the stem and a dot.
+bool IsSideCarName(const std::string& file_name, const std::string& name);
