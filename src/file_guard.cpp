@@ -104,7 +104,7 @@ class GuardedHandle final : public VSIVirtualHandle {
     // whole blocks, of which the fill changed a few pixels. Writes that overlap within a batch
     // go out whole, in their order, so that the last one wins.
     bool Release() {
-        if (held_.empty()) return !guard_.failed();
+        if (held_.empty()) return true;  // nothing to refuse: a failed run closes quietly
         if (!guard_.Record(file_)) return Fail() == 0;
         const bool disjoint = Disjoint();
         for (Held& held : held_) {
