@@ -27,44 +27,79 @@
 namespace {
 
 // A DEM of a few megabytes. GDAL rewrites the blocks of an uncompressed one in place; those of
-// a compressed one mostly go to the end, and its directory is rewritten at the close.
+// a compressed one mostly go to the end, and its directory is rewritten at the close. In another
+// format than GeoTIFF it is `dem.<extension>`, with the side-cars that its driver makes.
 struct Dem {
     TempDir dir;
-    std::string path = dir.Path("dem.tif");
-    std::string journal = path + ".gapmend-journal";
+    std::string path;
+    std::string journal;
     std::string tmp = dir.Path("tmp");  // the runs' TMPDIR
     std::string original;
-    std::vector<GByte> filled;  // what a lone run leaves in band 1
+    std::map<std::string, std::string> originals;  // every file of the dataset, with its bytes
+    std::vector<GByte> filled;                     // what a lone run leaves in band 1
 
-    explicit Dem(const char* compress = "DEFLATE") {
-        const std::string option = std::string("COMPRESS=") + compress;
-        const char* options[] = {option.c_str(), nullptr};
-        WriteDem(path, 1000, GDT_Float32, options);
+    explicit Dem(const char* compress = "DEFLATE", const char* driver = "GTiff",
+                 const std::string& extension = "tif")
+        : path(dir.Path("dem." + extension)), journal(path + ".gapmend-journal") {
+        const std::string expected = dir.Path("expected." + extension);
+        if (std::string(driver) == "GTiff") {
+            const std::string option = std::string("COMPRESS=") + compress;
+            const char* options[] = {option.c_str(), nullptr};
+            WriteDem(path, 1000, GDT_Float32, options);
+            CopyFile(path, expected);
+        } else {
+            // GTX's no-data value is fixed; square pixels suit every format.
+            const double nodata = std::string(driver) == "GTX" ? -88.8888 : -9999;
+            const std::string source = dir.Path("source.tif");
+            WriteDem(source, 1000, GDT_Float32, nullptr, 1, nodata);
+            GDALDatasetUniquePtr from(GDALDataset::Open(source.c_str(), GDAL_OF_RASTER));
+            double transform[6] = {1000, 1, 0, 2000, 0, -1};
+            from->SetGeoTransform(transform);
+            GDALDriver* to = GetGDALDriverManager()->GetDriverByName(driver);
+            const std::string option = std::string("COMPRESS=") + compress;  // MRF's
+            const char* options[] = {option.c_str(), nullptr};
+            for (const std::string& copy : {path, expected})
+                GDALDatasetUniquePtr(to->CreateCopy(
+                    copy.c_str(), from.get(), false,
+                    std::string(driver) == "MRF" ? options : nullptr, nullptr, nullptr));
+        }
         std::filesystem::create_directory(tmp);
         original = FileBytes(path);
-        const std::string expected = dir.Path("expected.tif");
-        CopyFile(path, expected);
+        originals = Files();
         FillDirectly(expected, 100);
         filled = BandBytes(expected);
     }
-    void Reset() const { std::ofstream(path, std::ios::binary) << original; }
+    // The files in the directory that are the dataset's or its side-cars', the journal aside.
+    std::map<std::string, std::string> Files() const {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path))
+            if (entry.path().filename().string().rfind("dem", 0) == 0 && entry.path() != journal)
+                files[entry.path().string()] = FileBytes(entry.path().string());
+        return files;
+    }
+    void Reset() const {
+        for (const auto& [file, bytes] : Files())
+            if (!originals.count(file)) std::filesystem::remove(file);
+        for (const auto& [file, bytes] : originals) std::ofstream(file, std::ios::binary) << bytes;
+    }
 };
 
 // gapMend run on the DEM under strace, which does `inject` (strace's fault injection, or
-// nothing when it is empty) at the `syscall`s on `traced` (the file when empty), and logs them
-// to `log`.
+// nothing when it is empty) at the `syscall`s (a comma-separated list) on `traced`, or on every
+// file of the dataset when it is empty, and logs them to `log`.
 RunResult RunWithFault(const Dem& dem, const std::string& inject,
                        const std::string& log = "/dev/null", const std::string& syscall = "write",
                        const std::string& traced = "") {
-    const std::string& file = dem.path;
     RunOptions under_strace;
     under_strace.binary = "/usr/bin/strace";
     // No leak checks under ptrace, where LeakSanitizer cannot run.
     under_strace.env = {{"TMPDIR", dem.tmp}, {"ASAN_OPTIONS", "halt_on_error=1:detect_leaks=0"}};
-    std::vector<std::string> args = {
-        "-f", "-o", log, "-P", traced.empty() ? file : traced, "-e", "trace=" + syscall};
+    std::vector<std::string> args = {"-f", "-y", "-o", log, "-e", "trace=" + syscall};
+    if (!traced.empty()) args.insert(args.end(), {"-P", traced});
+    for (const auto& [file, bytes] : dem.originals)
+        if (traced.empty()) args.insert(args.end(), {"-P", file});
     if (!inject.empty()) args.insert(args.end(), {"-e", "inject=" + syscall + ":" + inject});
-    args.insert(args.end(), {GAPMEND_BINARY, file, "100"});
+    args.insert(args.end(), {GAPMEND_BINARY, dem.path, "100"});
     return RunTool(args, under_strace);
 }
 
@@ -396,4 +431,95 @@ TEST(Journal, ACommittedJournalWhoseDeletionWasLostIsNeverApplied) {
     EXPECT_EQ(next.err.find("restored"), std::string::npos) << next.err;
     EXPECT_TRUE(FileBytes(dem.path) == filled);
     EXPECT_FALSE(std::filesystem::exists(dem.journal));
+}
+
+// GeoTIFF's layouts are killed at many writes above; every other journaled format at a middle
+// write here, with its side-cars (ENVI's and EHdr's .hdr, SAGA's .sgrd, MRF's index and data).
+TEST(Journal, AKillInEveryJournaledFormatIsUndoneByTheNextRun) {
+    const std::vector<std::pair<const char*, const char*>> formats = {
+        {"ENVI", "bin"},  {"HFA", "img"}, {"PCIDSK", "pix"}, {"EHdr", "bil"},
+        {"SAGA", "sdat"}, {"GTX", "gtx"}, {"MRF", "mrf"}};
+    for (const auto& [driver, extension] : formats) {
+        const Dem dem("NONE", driver, extension);
+        const int writes = WritesOfALoneRun(dem);
+        ASSERT_GT(writes, 2) << driver;
+        const RunResult killed =
+            RunWithFault(dem, "signal=KILL:when=" + std::to_string(writes / 2));
+        EXPECT_EQ(killed.signal, SIGKILL) << driver;
+        EXPECT_TRUE(std::filesystem::exists(dem.journal)) << driver;
+        EXPECT_FALSE(dem.Files() == dem.originals) << driver;
+
+        RunOptions no_working_copy;
+        no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
+        const RunResult next = RunTool({dem.path, "100"}, no_working_copy);
+        EXPECT_EQ(next.status, 3) << driver;
+        EXPECT_EQ(next.err.find("gapMend: restored '" + dem.path +
+                                "' from the journal of an interrupted run\n"),
+                  0u)
+            << driver << ": " << next.err;
+        EXPECT_TRUE(dem.Files() == dem.originals) << driver;
+        EXPECT_FALSE(std::filesystem::exists(dem.journal)) << driver;
+
+        const RunResult run = RunTool({dem.path, "100"});
+        EXPECT_EQ(run.status, 0) << driver;
+        EXPECT_EQ(run.err, "") << driver;
+        EXPECT_TRUE(BandBytes(dem.path) == dem.filled) << driver;
+    }
+}
+
+// The journal goes by the file itself: a run through a symbolic link finds it; a hard link is
+// another name that it is not found by, which the run says.
+TEST(Journal, ARunThroughALinkFindsTheFilesJournal) {
+    const Dem dem("NONE");
+    RunWithFault(dem, "signal=KILL:when=" + std::to_string(WritesOfALoneRun(dem) / 2));
+    ASSERT_TRUE(std::filesystem::exists(dem.journal));
+    const std::string links = dem.dir.Path("links"), link = links + "/link.tif";
+    std::filesystem::create_directory(links);
+    std::filesystem::create_symlink(dem.path, link);
+    RunOptions no_working_copy;
+    no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
+    const RunResult next = RunTool({link, "100"}, no_working_copy);
+    EXPECT_EQ(next.status, 3);
+    EXPECT_EQ(
+        next.err.find("gapMend: restored '" + link + "' from the journal of an interrupted run\n"),
+        0u)
+        << next.err;
+    EXPECT_TRUE(FileBytes(dem.path) == dem.original);
+    EXPECT_FALSE(std::filesystem::exists(dem.journal));
+
+    const std::string hard = links + "/dem:2.tif";  // a ':' in a file's name is no driver prefix
+    std::filesystem::create_hard_link(dem.path, hard);
+    const RunResult run = RunTool({hard, "100"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "gapMend: '" + hard +
+                           "' has 2 names (hard links); a run through another name cannot see "
+                           "this run's journal\n");
+    EXPECT_TRUE(BandBytes(dem.path) == dem.filled);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(links), {}), 2);
+}
+
+// ERS is written unjournaled (not a format whose every write the guard is known to see): said in
+// one line, and status 0 still means that every file of the dataset is on the disk.
+TEST(Journal, AFormatThatIsNotJournaledIsFilledAndSynced) {
+    const Dem dem("NONE", "ERS", "ers");
+    const std::string log = dem.dir.Path("strace.log");
+    const RunResult run = RunWithFault(dem, "", log, "write,fsync,fdatasync");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "gapMend: the writes to '" + dem.path +
+                           "' (ERS) cannot be journaled; an interrupted write-back cannot be "
+                           "undone\n");
+    EXPECT_TRUE(BandBytes(dem.path) == dem.filled);
+    EXPECT_FALSE(std::filesystem::exists(dem.journal));
+    const auto called = [&log](const std::string& call, const std::string& file) {
+        std::ifstream in(log);
+        for (std::string line; std::getline(in, line);)
+            if (line.find(call + "(") != std::string::npos &&
+                line.find("<" + file + ">") != std::string::npos)
+                return true;
+        return false;
+    };
+    const std::string data = dem.dir.Path("dem");  // ERS's data file, beside dem.ers
+    EXPECT_TRUE(called("write", data));
+    EXPECT_TRUE(called("fdatasync", data));
+    EXPECT_TRUE(called("fdatasync", dem.path));
 }
