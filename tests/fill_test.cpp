@@ -263,3 +263,94 @@ TEST(Fill, AFileWithNothingToFillKeepsEveryByte) {
         EXPECT_TRUE(FileBytes(path) == before) << path;
     }
 }
+
+namespace {
+
+enum class MaskKind { kNoDataValue, kAlphaBand, kDatasetMask };
+
+// A 160 x 700 raster whose voids cross every boundary between strips and touch every edge: a
+// void column through all rows, the four corners, a stretch of the left edge, small holes, and
+// slanting voids 20 rows tall that begin at every row in one column or another, so that some
+// begin exactly a halo above or below any boundary. Valid values are whole numbers, which every
+// type and a float hold exactly.
+void WriteStripCase(const std::string& path, GDALDataType type, MaskKind mask, bool deflate) {
+    const int width = 160, height = 700;
+    const auto in_void = [&](int x, int y) {
+        const bool corner = (x < 20 || x >= width - 20) && (y < 20 || y >= height - 20);
+        return (x >= 60 && x < 75) || corner || (x < 4 && y >= 300 && y < 420) ||
+               (x % 37 < 5 && y % 41 < 7) || (x >= 85 && x < 145 && (y + 7 * x) % 53 < 20);
+    };
+    CPLStringList options;
+    if (deflate) options.AddString("COMPRESS=DEFLATE").AddString("TILED=YES");
+    if (deflate) options.AddString("BLOCKXSIZE=64").AddString("BLOCKYSIZE=64");
+    if (mask == MaskKind::kAlphaBand) options.AddString("ALPHA=YES");
+    CPLSetThreadLocalConfigOption("GDAL_TIFF_INTERNAL_MASK", "YES");
+    GDALDatasetUniquePtr dataset(GetGDALDriverManager()->GetDriverByName("GTiff")->Create(
+        path.c_str(), width, height, mask == MaskKind::kAlphaBand ? 2 : 1, type, options.List()));
+    GDALRasterBand& band = *dataset->GetRasterBand(1);
+    if (mask == MaskKind::kNoDataValue) band.SetNoDataValue(-9999);
+    if (mask == MaskKind::kDatasetMask && dataset->CreateMaskBand(GMF_PER_DATASET) != CE_None)
+        std::abort();
+    GDALRasterBand& valid_band =
+        mask == MaskKind::kAlphaBand ? *dataset->GetRasterBand(2) : *band.GetMaskBand();
+    std::vector<double> values(width);
+    std::vector<GByte> valid(width);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            valid[x] = in_void(x, y) ? 0 : 255;
+            values[x] = valid[x] ? 100 + (3 * x + 5 * y) % 200 : (type == GDT_UInt16 ? 0 : -9999);
+        }
+        if (band.RasterIO(GF_Write, 0, y, width, 1, values.data(), width, 1, GDT_Float64, 0, 0,
+                          nullptr) != CE_None ||
+            (mask != MaskKind::kNoDataValue &&
+             valid_band.RasterIO(GF_Write, 0, y, width, 1, valid.data(), width, 1, GDT_Byte, 0, 0,
+                                 nullptr) != CE_None))
+            std::abort();
+    }
+    CPLSetThreadLocalConfigOption("GDAL_TIFF_INTERNAL_MASK", nullptr);
+}
+
+}  // namespace
+
+// On any number of threads, band 1 holds exactly the bits of one library call on the whole band:
+// strips where they are exact, one call where they are not (no thread to spare, a radius of 0
+// or below, strips that would be shorter than their halo).
+TEST(Fill, StripsOnEveryThreadCountGiveTheBitsOfOneCall) {
+    struct Case {
+        GDALDataType type;
+        MaskKind mask;
+        int radius;
+        const char* threads;
+        bool strips;
+        bool deflate = false;
+    };
+    const std::vector<Case> cases = {{GDT_Float32, MaskKind::kNoDataValue, 7, "3", true},
+                                     {GDT_Float32, MaskKind::kNoDataValue, 1, "8", true},
+                                     {GDT_Float32, MaskKind::kNoDataValue, 100, "8", true},
+                                     {GDT_Int16, MaskKind::kNoDataValue, 7, "8", true},
+                                     {GDT_Float64, MaskKind::kNoDataValue, 100, "3", true},
+                                     {GDT_UInt16, MaskKind::kAlphaBand, 7, "3", true},
+                                     {GDT_Float32, MaskKind::kDatasetMask, 100, "8", true},
+                                     {GDT_Float32, MaskKind::kNoDataValue, 7, "3", true, true},
+                                     {GDT_Float32, MaskKind::kNoDataValue, 7, "1", false},
+                                     {GDT_Float32, MaskKind::kNoDataValue, 400, "8", false},
+                                     {GDT_Float32, MaskKind::kNoDataValue, 0, "ALL_CPUS", false},
+                                     {GDT_Float32, MaskKind::kNoDataValue, -3, "8", false}};
+    for (const Case& c : cases) {
+        const std::string name = std::string(GDALGetDataTypeName(c.type)) + " mask " +
+                                 std::to_string(static_cast<int>(c.mask)) + " radius " +
+                                 std::to_string(c.radius) + " threads " + c.threads +
+                                 (c.deflate ? " DEFLATE" : "");
+        TempDir mine, library;
+        const std::string path = mine.Path("dem.tif"), expected = library.Path("dem.tif");
+        WriteStripCase(path, c.type, c.mask, c.deflate);
+        WriteStripCase(expected, c.type, c.mask, c.deflate);
+        RunOptions options;
+        options.env = {{"GDAL_NUM_THREADS", c.threads}, {"CPL_DEBUG", "gapMend"}};
+        const RunResult run = RunTool({path, std::to_string(c.radius)}, options);
+        EXPECT_EQ(run.status, 0) << name;
+        EXPECT_EQ(run.err.find("strips") != std::string::npos, c.strips) << name << run.err;
+        FillDirectly(expected, c.radius, c.mask != MaskKind::kNoDataValue);
+        EXPECT_TRUE(BandBytes(path) == BandBytes(expected)) << name;
+    }
+}
