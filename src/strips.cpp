@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -87,7 +89,12 @@ struct Shared {
 
     std::mutex io;
     std::atomic<int> next{0};
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop{false};  // set on a signal or a failure; every call then stops
+    bool alone = false;  // no thread could be started: the calling thread does every strip
+
+    std::mutex done_lock;  // guards `running`
+    std::condition_variable done;
+    int running = 0;
 
     std::mutex failure_lock;  // guards the first failure
     bool failed = false;
@@ -111,10 +118,12 @@ void ReadBandProperties(Shared& s) {
     s.memory_driver = GetGDALDriverManager()->GetDriverByName("MEM");
 }
 
-// The interruption callback, which also stops a call once another strip has failed.
+// The progress callback of every call: it stops the call once a signal has come (noted by the
+// thread that started the others, see FillInStrips) or another strip has failed.
 int CPL_STDCALL KeepGoing(double done, const char* message, void* shared) {
-    return StopWhenInterrupted(done, message, nullptr) &&
-           !static_cast<Shared*>(shared)->stop.load();
+    const Shared& s = *static_cast<const Shared*>(shared);
+    if (s.alone && !StopWhenInterrupted(done, message, nullptr)) return FALSE;
+    return !s.stop.load();
 }
 
 CPLErr AddBandOver(GDALDataset& dataset, GDALDataType type, void* data) {
@@ -149,14 +158,16 @@ CPLErr FillStrip(Shared& s, int strip) {
     const int top = std::max(0, strip_top - HaloAbove(s.radius));
     const int rows = std::min(s.height, strip_top + strip_rows + HaloBelow(s.radius)) - top;
     const size_t row_bytes = static_cast<size_t>(s.width) * GDALGetDataTypeSizeBytes(s.type);
-    std::vector<GByte> values(row_bytes * rows);
-    std::vector<GByte> valid(s.read_mask ? static_cast<size_t>(s.width) * rows : 0);
-    GByte* const mask = s.read_mask ? valid.data() : nullptr;
+    // Left uninitialized: the reads fill them whole.
+    const std::unique_ptr<GByte[]> values(new GByte[row_bytes * rows]);
+    const std::unique_ptr<GByte[]> valid(s.read_mask ? new GByte[size_t{1} * s.width * rows]
+                                                     : nullptr);
+    GByte* const mask = valid.get();
     {
         const std::lock_guard<std::mutex> hold(s.io);
-        if (ReadRows(s.band, top, rows, values.data(), mask) != CE_None) return CE_Failure;
+        if (ReadRows(s.band, top, rows, values.get(), mask) != CE_None) return CE_Failure;
     }
-    GDALDatasetUniquePtr window = WindowDataset(s, rows, values.data(), mask);
+    GDALDatasetUniquePtr window = WindowDataset(s, rows, values.get(), mask);
     if (!window) return CE_Failure;
     GDALRasterBand& target = *window->GetRasterBand(1);
     GDALRasterBand& target_mask =
@@ -167,7 +178,7 @@ CPLErr FillStrip(Shared& s, int strip) {
     window.reset();
     const size_t skip = static_cast<size_t>(strip_top - top);
     const std::lock_guard<std::mutex> hold(s.io);
-    return s.copy.PutRows(strip_top, strip_rows, values.data() + skip * row_bytes,
+    return s.copy.PutRows(strip_top, strip_rows, values.get() + skip * row_bytes,
                           mask ? mask + skip * s.width : nullptr);
 }
 
@@ -200,6 +211,38 @@ void Work(Shared& s) {
         if (status != CE_None) NoteFailure(s);
     }
     CPLPopErrorHandler();
+    const std::lock_guard<std::mutex> hold(s.done_lock);
+    --s.running;
+    s.done.notify_all();
+}
+
+// Starts the workers with the interruption signals held, so that they come to this thread
+// alone, and returns how many started.
+int StartWorkers(Shared& s, std::vector<std::thread>& threads) {
+    HoldInterruptions();
+    try {
+        while (static_cast<int>(threads.size()) < s.plan.threads) {
+            {
+                const std::lock_guard<std::mutex> hold(s.done_lock);
+                ++s.running;
+            }
+            threads.emplace_back(Work, std::ref(s));
+        }
+    } catch (const std::system_error&) {
+        const std::lock_guard<std::mutex> hold(s.done_lock);
+        --s.running;  // fewer threads than asked for: the ones there are do every strip
+    }
+    ReleaseInterruptions();
+    return static_cast<int>(threads.size());
+}
+
+// Waits for the workers, and passes a signal on to them within a few hundredths of a second.
+void WaitForWorkers(Shared& s) {
+    std::unique_lock<std::mutex> hold(s.done_lock);
+    while (s.running > 0) {
+        s.done.wait_for(hold, std::chrono::milliseconds(20));
+        if (Interrupted()) s.stop = true;
+    }
 }
 
 // The windows in memory at once, in bytes.
@@ -214,6 +257,28 @@ long long RowBytes(WorkingCopy& copy) {
     return static_cast<long long>(band.GetXSize()) *
            (GDALGetDataTypeSizeBytes(band.GetRasterDataType()) + (mask ? 1 : 0));
 }
+
+// No GDAL thread pool inside the fill in strips: with GDAL_NUM_THREADS set, the library's GTiff
+// work files would hand their blocks to GDAL's one global pool, and a pool thread that evicts
+// another call's block can wait for that call while the call waits for the pool.
+class OneThreadEach {
+  public:
+    OneThreadEach() {
+        const char* asked = CPLGetConfigOption("GDAL_NUM_THREADS", nullptr);
+        if (asked) previous_ = asked;
+        had_previous_ = asked != nullptr;
+        CPLSetConfigOption("GDAL_NUM_THREADS", "1");
+    }
+    ~OneThreadEach() {
+        CPLSetConfigOption("GDAL_NUM_THREADS", had_previous_ ? previous_.c_str() : nullptr);
+    }
+    OneThreadEach(const OneThreadEach&) = delete;
+    OneThreadEach& operator=(const OneThreadEach&) = delete;
+
+  private:
+    std::string previous_;
+    bool had_previous_ = false;
+};
 
 // The cache gives up what the windows take while they live.
 class CacheShare {
@@ -247,14 +312,14 @@ CPLErr FillInStrips(WorkingCopy& copy, int max_search_radius, const StripPlan& p
     CPLDebug("gapMend", "filling in %d strips of %d rows on %d threads", plan.count, plan.rows,
              plan.threads);
     const CacheShare share(WindowBytes(plan, RowBytes(copy), max_search_radius));
+    const OneThreadEach no_pool;
     std::vector<std::thread> threads;
-    try {
-        while (static_cast<int>(threads.size()) + 1 < plan.threads)
-            threads.emplace_back(Work, std::ref(s));
-    } catch (const std::system_error&) {
-        // Fewer threads than asked for: the ones there are, and this one, do every strip.
+    if (StartWorkers(s, threads) == 0) {
+        s.alone = true;
+        s.running = 1;
+        Work(s);
     }
-    Work(s);
+    WaitForWorkers(s);
     for (std::thread& thread : threads) thread.join();
     if (!s.failed) return CE_None;
     CPLError(s.failure_class, s.failure_number, "%s", s.failure_message.c_str());
