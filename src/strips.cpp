@@ -151,23 +151,28 @@ GDALDatasetUniquePtr WindowDataset(const Shared& s, int rows, GByte* values, GBy
     return window;
 }
 
+// A thread's window buffers, kept from strip to strip: the memory is touched once.
+struct Buffers {
+    std::vector<GByte> values, valid;
+};
+
 // Fills one strip on its window and puts the strip's own rows into the working copy.
-CPLErr FillStrip(Shared& s, int strip) {
+CPLErr FillStrip(Shared& s, int strip, Buffers& buffers) {
     const int strip_top = strip * s.plan.rows;
     const int strip_rows = std::min(s.plan.rows, s.height - strip_top);
     const int top = std::max(0, strip_top - HaloAbove(s.radius));
     const int rows = std::min(s.height, strip_top + strip_rows + HaloBelow(s.radius)) - top;
     const size_t row_bytes = static_cast<size_t>(s.width) * GDALGetDataTypeSizeBytes(s.type);
-    // Left uninitialized: the reads fill them whole.
-    const std::unique_ptr<GByte[]> values(new GByte[row_bytes * rows]);
-    const std::unique_ptr<GByte[]> valid(s.read_mask ? new GByte[size_t{1} * s.width * rows]
-                                                     : nullptr);
-    GByte* const mask = valid.get();
+    buffers.values.resize(std::max(buffers.values.size(), row_bytes * rows));
+    if (s.read_mask)
+        buffers.valid.resize(std::max(buffers.valid.size(), static_cast<size_t>(s.width) * rows));
+    GByte* const values = buffers.values.data();
+    GByte* const mask = s.read_mask ? buffers.valid.data() : nullptr;
     {
         const std::lock_guard<std::mutex> hold(s.io);
-        if (ReadRows(s.band, top, rows, values.get(), mask) != CE_None) return CE_Failure;
+        if (ReadRows(s.band, top, rows, values, mask) != CE_None) return CE_Failure;
     }
-    GDALDatasetUniquePtr window = WindowDataset(s, rows, values.get(), mask);
+    GDALDatasetUniquePtr window = WindowDataset(s, rows, values, mask);
     if (!window) return CE_Failure;
     GDALRasterBand& target = *window->GetRasterBand(1);
     GDALRasterBand& target_mask =
@@ -178,7 +183,7 @@ CPLErr FillStrip(Shared& s, int strip) {
     window.reset();
     const size_t skip = static_cast<size_t>(strip_top - top);
     const std::lock_guard<std::mutex> hold(s.io);
-    return s.copy.PutRows(strip_top, strip_rows, values.get() + skip * row_bytes,
+    return s.copy.PutRows(strip_top, strip_rows, values + skip * row_bytes,
                           mask ? mask + skip * s.width : nullptr);
 }
 
@@ -200,11 +205,12 @@ void NoteFailure(Shared& s) {
 // thread.
 void Work(Shared& s) {
     CPLPushErrorHandler(CPLQuietErrorHandler);
+    Buffers buffers;
     for (int strip = s.next++; strip < s.plan.count && !s.stop; strip = s.next++) {
         CPLErrorReset();
         CPLErr status = CE_Failure;
         try {
-            status = FillStrip(s, strip);
+            status = FillStrip(s, strip, buffers);
         } catch (const std::bad_alloc&) {
             CPLError(CE_Failure, CPLE_OutOfMemory, "out of memory for a strip's window");
         }
