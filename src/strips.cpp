@@ -48,7 +48,13 @@ StripPlan PlanStrips(int width, int height, int block_height, int max_search_rad
     const int halo = HaloAbove(max_search_radius) + HaloBelow(max_search_radius);
     const long long most_window_rows = window_bytes / threads / std::max(1LL, row_bytes);
     const long long most_rows = most_window_rows - halo;
-    long long rows = std::max<long long>((height + 2LL * threads - 1) / (2LL * threads), halo);
+    // Two strips a thread balance voids that cluster, unless their halos cost more than a
+    // tenth over one strip a thread (each thread's rows: its strips with their halos).
+    const long long one_each = (height + threads - 1) / threads + halo;
+    const long long two_each = 2 * ((height + 2LL * threads - 1) / (2LL * threads) + halo);
+    const long long per_thread = two_each * 10 <= one_each * 11 ? 2 : 1;
+    long long rows =
+        std::max<long long>((height + per_thread * threads - 1) / (per_thread * threads), halo);
     // Whole blocks: a strip then writes whole blocks of the working copy, reading none first.
     const long long blocks_up = (rows + block_height - 1) / block_height * block_height;
     const long long blocks_down = rows / block_height * block_height;
@@ -80,6 +86,8 @@ struct Shared {
     GDALDriver* memory_driver = nullptr;
     GDALDataType type = GDT_Unknown;
     int width = 0, height = 0;
+    std::string path;  // the dataset's name, for each thread's own read-only handle
+    int mask_flags = 0;
     bool explicit_mask = false;  // an alpha band or per-dataset mask, handed over as a band
     bool read_mask = false;      // whether a window reads band 1's mask
     int has_nodata = 0;
@@ -107,6 +115,8 @@ void ReadBandProperties(Shared& s) {
     s.type = s.band.GetRasterDataType();
     s.width = s.band.GetXSize();
     s.height = s.band.GetYSize();
+    s.path = s.band.GetDataset() ? s.band.GetDataset()->GetDescription() : "";
+    s.mask_flags = s.band.GetMaskFlags();
     s.explicit_mask = !s.copy.MaskIsOwn();
     s.read_mask = s.explicit_mask || s.copy.WantsValidity();
     if (s.type == GDT_Int64)
@@ -151,27 +161,44 @@ GDALDatasetUniquePtr WindowDataset(const Shared& s, int rows, GByte* values, GBy
     return window;
 }
 
-// A thread's window buffers, kept from strip to strip: the memory is touched once.
-struct Buffers {
+// What a thread keeps from strip to strip: its window buffers, whose memory is touched once,
+// and a read-only handle of its own on the file, through which it reads its windows without the
+// lock (null where the file cannot be opened so: band 1 is then read under the lock).
+struct Worker {
     std::vector<GByte> values, valid;
+    GDALDatasetUniquePtr own;
 };
 
+GDALDatasetUniquePtr OwnHandle(const Shared& s) {
+    if (s.path.empty()) return nullptr;
+    GDALDatasetUniquePtr own(GDALDataset::Open(s.path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
+    if (!own || own->GetRasterCount() < 1) return nullptr;
+    GDALRasterBand& band = *own->GetRasterBand(1);
+    if (band.GetXSize() != s.width || band.GetYSize() != s.height ||
+        band.GetRasterDataType() != s.type || band.GetMaskFlags() != s.mask_flags)
+        return nullptr;
+    return own;
+}
+
+CPLErr ReadWindow(Shared& s, Worker& worker, int top, int rows, GByte* values, GByte* mask) {
+    if (worker.own) return ReadRows(*worker.own->GetRasterBand(1), top, rows, values, mask);
+    const std::lock_guard<std::mutex> hold(s.io);
+    return ReadRows(s.band, top, rows, values, mask);
+}
+
 // Fills one strip on its window and puts the strip's own rows into the working copy.
-CPLErr FillStrip(Shared& s, int strip, Buffers& buffers) {
+CPLErr FillStrip(Shared& s, int strip, Worker& worker) {
     const int strip_top = strip * s.plan.rows;
     const int strip_rows = std::min(s.plan.rows, s.height - strip_top);
     const int top = std::max(0, strip_top - HaloAbove(s.radius));
     const int rows = std::min(s.height, strip_top + strip_rows + HaloBelow(s.radius)) - top;
     const size_t row_bytes = static_cast<size_t>(s.width) * GDALGetDataTypeSizeBytes(s.type);
-    buffers.values.resize(std::max(buffers.values.size(), row_bytes * rows));
+    worker.values.resize(std::max(worker.values.size(), row_bytes * rows));
     if (s.read_mask)
-        buffers.valid.resize(std::max(buffers.valid.size(), static_cast<size_t>(s.width) * rows));
-    GByte* const values = buffers.values.data();
-    GByte* const mask = s.read_mask ? buffers.valid.data() : nullptr;
-    {
-        const std::lock_guard<std::mutex> hold(s.io);
-        if (ReadRows(s.band, top, rows, values, mask) != CE_None) return CE_Failure;
-    }
+        worker.valid.resize(std::max(worker.valid.size(), static_cast<size_t>(s.width) * rows));
+    GByte* const values = worker.values.data();
+    GByte* const mask = s.read_mask ? worker.valid.data() : nullptr;
+    if (ReadWindow(s, worker, top, rows, values, mask) != CE_None) return CE_Failure;
     GDALDatasetUniquePtr window = WindowDataset(s, rows, values, mask);
     if (!window) return CE_Failure;
     GDALRasterBand& target = *window->GetRasterBand(1);
@@ -205,17 +232,20 @@ void NoteFailure(Shared& s) {
 // thread.
 void Work(Shared& s) {
     CPLPushErrorHandler(CPLQuietErrorHandler);
-    Buffers buffers;
+    Worker worker;
+    worker.own = OwnHandle(s);
+    CPLErrorReset();  // a handle that cannot be opened is no failure
     for (int strip = s.next++; strip < s.plan.count && !s.stop; strip = s.next++) {
         CPLErrorReset();
         CPLErr status = CE_Failure;
         try {
-            status = FillStrip(s, strip, buffers);
+            status = FillStrip(s, strip, worker);
         } catch (const std::bad_alloc&) {
             CPLError(CE_Failure, CPLE_OutOfMemory, "out of memory for a strip's window");
         }
         if (status != CE_None) NoteFailure(s);
     }
+    worker.own.reset();
     CPLPopErrorHandler();
     const std::lock_guard<std::mutex> hold(s.done_lock);
     --s.running;

@@ -25,8 +25,10 @@ class WorkingCopy;
 // do fills on one thread and rasters too short for strips at least as tall as their halo rows.
 //
 // The windows in memory at once take a share of GDAL_CACHEMAX, which the cache gives up while
-// they live, so that the run's memory stays what it was. Band 1 and the working copy are read
-// and written under one lock, since GDAL datasets are not thread-safe.
+// they live, so that the run's memory stays what it was. GDAL datasets are not thread-safe:
+// each thread reads its windows through a read-only handle of its own on the file (or, where the
+// file cannot be opened so, from band 1 under one lock), and the working copy is written under
+// that lock. No GDAL thread pool runs inside the calls meanwhile.
 
 // The library's smoothing passes: each reaches one row further.
 constexpr int kSmoothingIterations = 3;
@@ -46,9 +48,9 @@ struct StripPlan {
 // The threads GDAL_NUM_THREADS asks for (a number, or ALL_CPUS), else the machine's cores.
 int FillThreads();
 
-// Strips for a band of this size and block height: two per thread, at least as tall as their
-// halo rows, in whole blocks where that fits, with `threads` windows of `row_bytes` a row
-// within `window_bytes` at once.
+// Strips for a band of this size and block height: two per thread (one where the halos of two
+// would cost more than a tenth), at least as tall as their halo rows, in whole blocks where
+// that fits, with `threads` windows of `row_bytes` a row within `window_bytes` at once.
 StripPlan PlanStrips(int width, int height, int block_height, int max_search_radius, int threads,
                      long long row_bytes, long long window_bytes);
 
