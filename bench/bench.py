@@ -284,6 +284,20 @@ def write_model(out, rows):
         out.write(f"| {cores} | {gain:.2f} | {predicted:.2f} | {speedup:.2f} |\n")
 
 
+def kept_rows(replaced):
+    """The rows of the last docs/bench.csv whose sweeps this run does not measure again."""
+    try:
+        with open(os.path.join(DOCS, "bench.csv"), newline="") as old:
+            rows = [r for r in csv.DictReader(old) if r["sweep"] not in replaced]
+    except FileNotFoundError:
+        return []
+    for r in rows:
+        for key, value in r.items():
+            if key not in ("sweep", "type", "program") and value != "":
+                r[key] = float(value) if "." in value else int(value)
+    return rows
+
+
 def write_results(rows):
     os.makedirs(DOCS, exist_ok=True)
     with open(os.path.join(DOCS, "bench.csv"), "w", newline="") as out:
@@ -364,12 +378,16 @@ def main():
     parser.add_argument("--no-peer", action="store_true", help="skip gdal_fillnodata.py")
     parser.add_argument("--only", nargs="+",
                         choices=["size", "radius", "deflate", "cache256", "threads"],
-                        help="run only these sweeps")
+                        help="run only these sweeps; docs/ keeps the other sweeps' rows")
     args = parser.parse_args()
     os.makedirs(WORK, exist_ok=True)
     if not shutil.which("gdal_fillnodata.py"):
         print("gdal_fillnodata.py is not installed (python3-gdal): the peer is skipped")
-    write_results(sweep(args))
+    rows = sweep(args)
+    if args.only:
+        order = ["size", "radius", "deflate", "cache256", "threads"]
+        rows = sorted(kept_rows(args.only) + rows, key=lambda r: order.index(r["sweep"]))
+    write_results(rows)
     print(f"Wrote {DOCS}/bench.csv, bench.png and bench.md")
 
 
