@@ -284,11 +284,13 @@ def write_model(out, rows):
         out.write(f"| {cores} | {gain:.2f} | {predicted:.2f} | {speedup:.2f} |\n")
 
 
-def kept_rows(replaced):
-    """The rows of the last docs/bench.csv whose sweeps this run does not measure again."""
+def kept_rows(measured):
+    """The rows of the last docs/bench.csv for the cases this run does not measure again."""
+    case = lambda r: (r["sweep"], r["type"], int(r["size"]), int(r["radius"]))
+    again = {case(r) for r in measured}
     try:
         with open(os.path.join(DOCS, "bench.csv"), newline="") as old:
-            rows = [r for r in csv.DictReader(old) if r["sweep"] not in replaced]
+            rows = [r for r in csv.DictReader(old) if case(r) not in again]
     except FileNotFoundError:
         return []
     for r in rows:
@@ -378,7 +380,7 @@ def main():
     parser.add_argument("--no-peer", action="store_true", help="skip gdal_fillnodata.py")
     parser.add_argument("--only", nargs="+",
                         choices=["size", "radius", "deflate", "cache256", "threads"],
-                        help="run only these sweeps; docs/ keeps the other sweeps' rows")
+                        help="run only these sweeps; docs/ keeps the rows of the cases not measured again")
     args = parser.parse_args()
     os.makedirs(WORK, exist_ok=True)
     if not shutil.which("gdal_fillnodata.py"):
@@ -386,7 +388,8 @@ def main():
     rows = sweep(args)
     if args.only:
         order = ["size", "radius", "deflate", "cache256", "threads"]
-        rows = sorted(kept_rows(args.only) + rows, key=lambda r: order.index(r["sweep"]))
+        rows = sorted(kept_rows(rows) + rows,
+                      key=lambda r: (order.index(r["sweep"]), r["type"], r["size"], r["radius"]))
     write_results(rows)
     print(f"Wrote {DOCS}/bench.csv, bench.png and bench.md")
 
