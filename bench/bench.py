@@ -223,11 +223,16 @@ def halo_rows(radius):
 
 
 def strips_speedup(height, radius, threads):
-    """The fill's own speed-up on `threads` cores, from the rows processed with two strips a
-    thread: height + (strips - 1)(2R + 2k + 1), shared by the threads."""
+    """The fill's own speed-up on `threads` cores, from the rows processed:
+    height + (strips - 1)(2R + 2k + 1), shared by the threads. Two strips a thread, or one where
+    the halos of two would cost more than a tenth, as src/strips.cpp plans them."""
     if threads < 2:
         return 1.0
-    strips = max(2, min(2 * threads, height // halo_rows(radius)))
+    halo = halo_rows(radius)
+    one_each = -(-height // threads) + halo
+    two_each = 2 * (-(-height // (2 * threads)) + halo)
+    per_thread = 2 if two_each * 10 <= one_each * 11 else 1
+    strips = max(2, min(per_thread * threads, height // halo))
     return min(threads, strips) * height / (height + (strips - 1) * halo_rows(radius))
 
 
@@ -278,7 +283,7 @@ def write_model(out, rows):
               f"From the threads sweep: {serial:.2f} s that runs on one thread (reading, the "
               f"write-back, the journal, the syncs) and {fill:.2f} s of fill that runs in strips, "
               f"which process height + (strips - 1)(2R + 2k + 1) rows in all, two strips a "
-              f"thread.\n\n| cores | fill speed-up | predicted s | predicted floor / gapMend |\n"
+              f"thread (one where two strips' halos would cost more than a tenth).\n\n| cores | fill speed-up | predicted s | predicted floor / gapMend |\n"
               "|---:|---:|---:|---:|\n")
     for cores, gain, predicted, speedup in lines:
         out.write(f"| {cores} | {gain:.2f} | {predicted:.2f} | {speedup:.2f} |\n")
