@@ -346,8 +346,9 @@ def plot(rows):
                 by_size.plot([r["pixels"] for r in points], [r["wall_s"] for r in points], style,
                              label=f"{program} {type_name}")
         points = [r for r in rows if r["sweep"] == "radius" and r["program"] == program]
-        by_radius.plot([r["radius"] for r in points], [r["wall_s"] for r in points], "-o",
-                       label=program)
+        if points:
+            by_radius.plot([r["radius"] for r in points], [r["wall_s"] for r in points], "-o",
+                           label=program)
     threads = [r for r in rows if r["sweep"] == "threads" and r["program"].startswith("gapMend")]
     if threads:
         counts = [int(r["program"].split()[1]) for r in threads]
