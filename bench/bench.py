@@ -3,7 +3,9 @@
 
 Each program fills a fresh copy of the same DEM-like raster; the programs take turns, and each
 figure is the median of the runs. Wall time, CPU time and peak resident memory come from GNU
-time. Results go to docs/: bench.csv, bench.png and bench.md, the table that the README quotes.
+time. gapMend fills on every core; the threads sweep limits it to 1, 2 and 4 threads with
+GDAL_NUM_THREADS. Results go to docs/: bench.csv, bench.png and bench.md, the table that the
+README quotes, with the targets and the scaling model at its end.
 
 Run it through bench/run.sh, which installs what it needs and builds the programs first.
 """
@@ -24,6 +26,11 @@ CACHE = os.path.join(ROOT, "bench", "cache")
 WORK = os.path.join(CACHE, "work")
 DOCS = os.path.join(ROOT, "docs")
 NODATA = -9999.0
+SMOOTHING = 3  # the fill's smoothing passes, k in the halo of a strip
+# Time and memory targets against the floor, by case: (sweep, type, size, radius) -> time limit.
+TIME_TARGETS = {("size", "Float32", 8000, 100): 0.60, ("radius", "Float32", 4000, 250): 0.75,
+                ("size", "Float64", 8000, 100): 0.65, ("deflate", "Float32", 8000, 100): 0.45}
+MEMORY_TARGET = 1.10
 TYPES = {"Float32": (gdal.GDT_Float32, np.float32), "Float64": (gdal.GDT_Float64, np.float64)}
 
 gdal.UseExceptions()
@@ -116,31 +123,39 @@ def run_once(command, env):
     return wall, float(user) + float(system), int(peak_kib) / 1024.0
 
 
-def programs(build, radius):
-    listed = [("gapMend", lambda f: [os.path.join(build, "gapMend"), f, str(radius)]),
-              ("floor", lambda f: [os.path.join(build, "fill_floor"), f, str(radius)])]
-    peer = shutil.which("gdal_fillnodata.py")
-    if peer:
+def programs(build, radius, threads, peer):
+    """(name, command, environment) of each program: gapMend on every core, or on each count of
+    `threads` when given; the floor; and the peer when asked for and installed."""
+    gapmend = lambda f: [os.path.join(build, "gapMend"), f, str(radius)]
+    listed = [(f"gapMend {n} thread{'s' if n > 1 else ''}", gapmend, {"GDAL_NUM_THREADS": str(n)})
+              for n in threads] or [("gapMend", gapmend, {})]
+    listed.append(("floor", lambda f: [os.path.join(build, "fill_floor"), f, str(radius)], {}))
+    peer_program = shutil.which("gdal_fillnodata.py") if peer else None
+    if peer_program:
         out = os.path.join(WORK, "peer_out.tif")
         listed.append(("gdal_fillnodata.py",
-                       lambda f: [peer, "-q", "-md", str(radius), "-si", "3", f, out]))
+                       lambda f: [peer_program, "-q", "-md", str(radius), "-si", "3", f, out], {}))
     return listed
 
 
-def measure(source, radius, build, repeats, env):
+def measure(source, radius, build, repeats, env, threads=(), peer=True):
     """Medians for each program over `repeats` alternating runs on fresh copies, and for each
     the size of the file it leaves, relative to the source. The first round also checks
-    gapMend's pixels against the floor's."""
+    every gapMend's pixels against the floor's."""
     samples, growth = {}, {}
     for round_number in range(repeats):
-        for name, command in programs(build, radius):
-            copy = os.path.join(WORK, f"input_{name}.tif")
+        for name, command, own_env in programs(build, radius, threads, peer):
+            copy = os.path.join(WORK, f"input_{name.replace(' ', '_')}.tif")
             output = os.path.join(WORK, "peer_out.tif") if name == "gdal_fillnodata.py" else copy
             shutil.copyfile(source, copy)
-            samples.setdefault(name, []).append(run_once(command(copy), env))
+            samples.setdefault(name, []).append(run_once(command(copy), {**env, **own_env}))
             growth[name] = os.path.getsize(output) / os.path.getsize(source)
         if round_number == 0:
-            check_pixels(source, *(os.path.join(WORK, f"input_{n}.tif") for n in ("gapMend", "floor")))
+            floor = os.path.join(WORK, "input_floor.tif")
+            for name in samples:
+                if name.startswith("gapMend"):
+                    check_pixels(source, os.path.join(WORK, f"input_{name.replace(' ', '_')}.tif"),
+                                 floor)
         for leftover in os.listdir(WORK):
             if leftover.endswith(".tif"):
                 os.remove(os.path.join(WORK, leftover))
@@ -158,12 +173,18 @@ def sweep(args):
               for radius in args.radii]
     big = max(args.sizes)
     cases += [("deflate", big, "Float32", 20, 0.0075, 100, True, {}),
-              ("cache256", big, "Float32", 20, 0.05, 100, False, {"GDAL_CACHEMAX": "256"})]
+              ("cache256", big, "Float32", 20, 0.05, 100, False, {"GDAL_CACHEMAX": "256"}),
+              ("threads", big, "Float32", 20, 0.05, 100, False, {})]
+    if args.only:
+        cases = [c for c in cases if c[0] in args.only]
     for sweep_name, size, type_name, void_radius, share, radius, compress, env in cases:
         source = dem(size, type_name, void_radius, share, compress)
+        load = os.getloadavg()[0]
         print(f"{sweep_name}: {type_name} {size}x{size}, voids r={void_radius}px "
-              f"{share:.2%}, radius {radius}", flush=True)
-        result = measure(source, radius, args.build, args.repeats, env)
+              f"{share:.2%}, radius {radius} (load {load:.2f})", flush=True)
+        threads = args.threads if sweep_name == "threads" else ()
+        result = measure(source, radius, args.build, args.repeats, env, threads,
+                         peer=not args.no_peer and sweep_name != "threads")
         journal = journal_bytes(source, args.build, radius, env)
         floor_wall, _, floor_rss, _ = result["floor"]
         for name, (wall, cpu, rss, grown) in result.items():
@@ -175,7 +196,8 @@ def sweep(args):
                          "wall_vs_floor": round(wall / floor_wall, 3),
                          "rss_vs_floor": round(rss / floor_rss, 3),
                          "file_growth": round(grown, 3),
-                         "journal_kib": round(journal / 1024, 1) if name == "gapMend" else ""})
+                         "journal_kib": round(journal / 1024, 1) if name == "gapMend" else "",
+                         "load": round(load, 2)})
             print(f"  {name:20s} wall {wall:8.2f} s  cpu {cpu:8.2f} s  rss {rss:8.1f} MiB  "
                   f"x{wall / floor_wall:.3f} time  x{rss / floor_rss:.3f} memory  "
                   f"file x{grown:.3f}", flush=True)
@@ -195,6 +217,94 @@ def machine():
             f"{platform.release()}, GDAL {gdal.__version__}")
 
 
+def halo_rows(radius):
+    """Rows a strip's window adds: floor(R) + k above and floor(R) + k + 1 below."""
+    return 2 * radius + 2 * SMOOTHING + 1
+
+
+def strips_speedup(height, radius, threads):
+    """The fill's own speed-up on `threads` cores, from the rows processed:
+    height + (strips - 1)(2R + 2k + 1), shared by the threads. Two strips a thread, or one where
+    the halos of two would cost more than a tenth, as src/strips.cpp plans them."""
+    if threads < 2:
+        return 1.0
+    halo = halo_rows(radius)
+    one_each = -(-height // threads) + halo
+    two_each = 2 * (-(-height // (2 * threads)) + halo)
+    per_thread = 2 if two_each * 10 <= one_each * 11 else 1
+    strips = max(2, min(per_thread * threads, height // halo))
+    return min(threads, strips) * height / (height + (strips - 1) * halo_rows(radius))
+
+
+def scaling_model(rows):
+    """From gapMend's time on 1 and 2 threads, the part that does not run in strips (the reads,
+    the write-back, the journal, the syncs) and the part that does; then the predicted time and
+    speed-up over the floor on more cores."""
+    by_name = {r["program"]: r for r in rows if r["sweep"] == "threads"}
+    one, two = by_name.get("gapMend 1 thread"), by_name.get("gapMend 2 threads")
+    if not one or not two:
+        return []
+    height, radius = one["size"], one["radius"]
+    # t(T) = serial + fill / speedup(T); two measurements fix both parts.
+    gain = strips_speedup(height, radius, 2)
+    fill = (one["wall_s"] - two["wall_s"]) / (1 - 1 / gain)
+    serial = max(0.0, one["wall_s"] - fill)
+    floor = by_name["floor"]["wall_s"]
+    lines = []
+    for cores in (1, 2, 4, 8, 16):
+        predicted = serial + fill / strips_speedup(height, radius, cores)
+        lines.append((cores, strips_speedup(height, radius, cores), predicted, floor / predicted))
+    return serial, fill, lines
+
+
+def write_targets(out, rows):
+    out.write(f"\n## Targets against the floor\n\n| case | gapMend / floor | target | met |\n"
+              "|---|---:|---:|---|\n")
+    for (sweep_name, type_name, size, radius), limit in TIME_TARGETS.items():
+        for r in rows:
+            if (r["sweep"], r["type"], r["size"], r["radius"], r["program"]) == (
+                    sweep_name, type_name, size, radius, "gapMend"):
+                out.write(f"| time, {sweep_name} {type_name} {size}² r={radius} | "
+                          f"{r['wall_vs_floor']:.3f} | {limit:.2f} | "
+                          f"{'yes' if r['wall_vs_floor'] <= limit else 'no'} |\n")
+    for r in rows:
+        if r["program"] == "gapMend" and r["sweep"] in ("size", "cache256") and r["size"] == 8000:
+            out.write(f"| peak memory, {r['sweep']} {r['type']} {r['size']}² | "
+                      f"{r['rss_vs_floor']:.3f} | {MEMORY_TARGET:.2f} | "
+                      f"{'yes' if r['rss_vs_floor'] <= MEMORY_TARGET else 'no'} |\n")
+
+
+def write_model(out, rows):
+    model = scaling_model(rows)
+    if not model:
+        return
+    serial, fill, lines = model
+    out.write(f"\n## Scaling model (Float32 8000², radius 100)\n\n"
+              f"From the threads sweep: {serial:.2f} s that runs on one thread (reading, the "
+              f"write-back, the journal, the syncs) and {fill:.2f} s of fill that runs in strips, "
+              f"which process height + (strips - 1)(2R + 2k + 1) rows in all, two strips a "
+              f"thread (one where two strips' halos would cost more than a tenth).\n\n| cores | fill speed-up | predicted s | predicted floor / gapMend |\n"
+              "|---:|---:|---:|---:|\n")
+    for cores, gain, predicted, speedup in lines:
+        out.write(f"| {cores} | {gain:.2f} | {predicted:.2f} | {speedup:.2f} |\n")
+
+
+def kept_rows(measured):
+    """The rows of the last docs/bench.csv for the cases this run does not measure again."""
+    case = lambda r: (r["sweep"], r["type"], int(r["size"]), int(r["radius"]))
+    again = {case(r) for r in measured}
+    try:
+        with open(os.path.join(DOCS, "bench.csv"), newline="") as old:
+            rows = [r for r in csv.DictReader(old) if case(r) not in again]
+    except FileNotFoundError:
+        return []
+    for r in rows:
+        for key, value in r.items():
+            if key not in ("sweep", "type", "program") and value != "":
+                r[key] = float(value) if "." in value else int(value)
+    return rows
+
+
 def write_results(rows):
     os.makedirs(DOCS, exist_ok=True)
     with open(os.path.join(DOCS, "bench.csv"), "w", newline="") as out:
@@ -210,10 +320,16 @@ def write_results(rows):
             case = {"size": f"{r['type']} {r['size']}² r={r['radius']}",
                     "radius": f"{r['type']} {r['size']}² large voids, r={r['radius']}",
                     "deflate": f"{r['type']} {r['size']}² DEFLATE, voids in ~1/3 of blocks",
-                    "cache256": f"{r['type']} {r['size']}² GDAL_CACHEMAX=256"}[r["sweep"]]
+                    "cache256": f"{r['type']} {r['size']}² GDAL_CACHEMAX=256",
+                    "threads": f"{r['type']} {r['size']}² r={r['radius']}, threads"}[r["sweep"]]
             out.write(f"| {case} | {r['program']} | {r['wall_s']:.2f} | {r['cpu_s']:.2f} | "
                       f"{r['peak_rss_mib']:.0f} | {r['wall_vs_floor']:.3f} | "
                       f"{r['rss_vs_floor']:.3f} | {r['file_growth']:.3f} | {r['journal_kib']} |\n")
+        out.write("\nLoad average (1 min) at the start of each case: " +
+                  ", ".join(f"{r['sweep']} {r['type']} {r['size']}² r={r['radius']}: {r['load']}"
+                            for r in rows if r["program"] == "floor") + "\n")
+        write_targets(out, rows)
+        write_model(out, rows)
     plot(rows)
 
 
@@ -221,7 +337,7 @@ def plot(rows):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    figure, (by_size, by_radius) = plt.subplots(1, 2, figsize=(12, 4.8))
+    figure, (by_size, by_radius, by_threads) = plt.subplots(1, 3, figsize=(17, 4.8))
     for program in dict.fromkeys(r["program"] for r in rows):
         for type_name, style in (("Float32", "-o"), ("Float64", "--s")):
             points = [r for r in rows if r["sweep"] == "size" and r["program"] == program
@@ -230,13 +346,27 @@ def plot(rows):
                 by_size.plot([r["pixels"] for r in points], [r["wall_s"] for r in points], style,
                              label=f"{program} {type_name}")
         points = [r for r in rows if r["sweep"] == "radius" and r["program"] == program]
-        by_radius.plot([r["radius"] for r in points], [r["wall_s"] for r in points], "-o",
-                       label=program)
+        if points:
+            by_radius.plot([r["radius"] for r in points], [r["wall_s"] for r in points], "-o",
+                           label=program)
+    threads = [r for r in rows if r["sweep"] == "threads" and r["program"].startswith("gapMend")]
+    if threads:
+        counts = [int(r["program"].split()[1]) for r in threads]
+        by_threads.plot(counts, [1 / r["wall_vs_floor"] for r in threads], "-o",
+                        label="gapMend, measured")
+        model = scaling_model(rows)
+        if model:
+            by_threads.plot([c for c, *_ in model[2]], [s for *_, s in model[2]], ":",
+                            label="model")
+        by_threads.axhline(1.0, color="grey", lw=0.8, label="floor (one call)")
+    by_threads.set(xscale="log", xlabel="threads (GDAL_NUM_THREADS)", ylabel="floor time / time",
+                   title="Speed-up over the floor (Float32 8000², radius 100)")
+    by_threads.set_xticks([1, 2, 4, 8, 16], ["1", "2", "4", "8", "16"])
     by_size.set(xscale="log", yscale="log", xlabel="pixels", ylabel="wall time (s)",
                 title="Time against raster size (5% voids, radius 100)")
     by_radius.set(xlabel="max search radius (pixels)", ylabel="wall time (s)",
                   title="Time against radius (Float32, 15% large voids)")
-    for axes in (by_size, by_radius):
+    for axes in (by_size, by_radius, by_threads):
         axes.grid(True, which="both", alpha=0.3)
         axes.legend(fontsize=8)
     figure.suptitle(f"gapMend benchmark - {machine()}", fontsize=9)
@@ -251,11 +381,22 @@ def main():
     parser.add_argument("--sizes", type=int, nargs="+", default=[1000, 2000, 4000, 8000])
     parser.add_argument("--radii", type=int, nargs="+", default=[50, 100, 250, 500])
     parser.add_argument("--radius-size", type=int, default=4000)
+    parser.add_argument("--threads", type=int, nargs="+", default=[1, 2, 4],
+                        help="gapMend's thread counts in the threads sweep")
+    parser.add_argument("--no-peer", action="store_true", help="skip gdal_fillnodata.py")
+    parser.add_argument("--only", nargs="+",
+                        choices=["size", "radius", "deflate", "cache256", "threads"],
+                        help="run only these sweeps; docs/ keeps the rows of the cases not measured again")
     args = parser.parse_args()
     os.makedirs(WORK, exist_ok=True)
     if not shutil.which("gdal_fillnodata.py"):
         print("gdal_fillnodata.py is not installed (python3-gdal): the peer is skipped")
-    write_results(sweep(args))
+    rows = sweep(args)
+    if args.only:
+        order = ["size", "radius", "deflate", "cache256", "threads"]
+        rows = sorted(kept_rows(rows) + rows,
+                      key=lambda r: (order.index(r["sweep"]), r["type"], r["size"], r["radius"]))
+    write_results(rows)
     print(f"Wrote {DOCS}/bench.csv, bench.png and bench.md")
 
 

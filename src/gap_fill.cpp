@@ -8,6 +8,7 @@
 #include <gdal_alg.h>
 
 #include "interruption.h"
+#include "strips.h"
 #include "temp_dir.h"
 #include "working_copy.h"
 
@@ -18,8 +19,9 @@ int ParseMaxSearchRadius(const char* text) {
 
 CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string& work_dir) {
     std::printf("Processing image\n");
-    const GdalTempFilesIn work_files(work_dir);
-    const int smoothing_iterations = 3;
+    const GdalTempFilesIn work_files(work_dir);  // before any thread starts
+    const StripPlan plan = PlanStripsFor(copy, max_search_radius, FillThreads());
+    if (plan.count > 1) return FillInStrips(copy, max_search_radius, plan);
     return GDALFillNodata(&copy.Band(), &copy.Mask(), static_cast<double>(max_search_radius), 0,
-                          smoothing_iterations, nullptr, StopWhenInterrupted, nullptr);
+                          kSmoothingIterations, nullptr, StopWhenInterrupted, nullptr);
 }

@@ -13,7 +13,8 @@ int ParseMaxSearchRadius(const char* text);
 
 // Prints "Processing image" and fills, in the working copy of band 1, every pixel that band 1's
 // mask marks invalid, by interpolation from the valid pixels within the max search radius,
-// followed by 3 smoothing passes. GDAL's work files go into `work_dir`. The file itself is not
+// followed by 3 smoothing passes: in strips on every core where that gives the same pixels (see
+// strips.h), else in one call. GDAL's work files go into `work_dir`. The file itself is not
 // touched. Returns CE_Failure, with a GDAL error raised, when the fill did not complete,
 // including when a signal stopped it (see interruption.h).
 CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string& work_dir);

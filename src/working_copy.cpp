@@ -78,16 +78,6 @@ class CopyOnWriteBand final : public GDALRasterBand {
                           : GDALRasterBand::GetNoDataValueAsUInt64(ok);
     }
 
-    // An alpha band or per-dataset mask of the source is this band's own mask too: the fill
-    // treats a mask that is the target's own differently from any other band.
-    void SetMaskView(CopyOnWriteBand* view) { mask_view_ = view; }
-    GDALRasterBand* GetMaskBand() override {
-        return mask_view_ ? mask_view_ : GDALRasterBand::GetMaskBand();
-    }
-    int GetMaskFlags() override {
-        return mask_view_ ? source_.GetMaskFlags() : GDALRasterBand::GetMaskFlags();
-    }
-
     // The fill changes only the pixels its mask marks invalid, so a block can have changed only
     // if it held such a pixel (or was never read, so that nobody knows) and the fill wrote it.
     bool MayHaveChanged(int block_x, int block_y) {
@@ -107,6 +97,14 @@ class CopyOnWriteBand final : public GDALRasterBand {
         block->DropLock();
         return FlushBlock(block_x, block_y, FALSE);  // drops it from the cache unwritten
     }
+
+    CPLErr PutRows(int top, int rows, void* values, const GByte* valid) {
+        if (check_gaps_ && valid) NoteGaps(top, rows, valid);
+        return RasterIO(GF_Write, 0, top, nRasterXSize, rows, values, nRasterXSize, rows, eDataType,
+                        0, 0, nullptr);
+    }
+    bool WantsValidity() const { return check_gaps_; }
+    GDALRasterBand& Source() { return source_; }
 
     // From now on, blocks the cache lets go of are thrown away: the view is being closed.
     void Discard() { discard_ = true; }
@@ -148,6 +146,26 @@ class CopyOnWriteBand final : public GDALRasterBand {
         return CE_None;
     }
 
+    // Whether the blocks that rows [top, top + rows) cover whole hold a gap. A block they cover
+    // in part is read from the source before it is written, and that read tells.
+    void NoteGaps(int top, int rows, const GByte* valid) {
+        for (int block_y = top / nBlockYSize; block_y * nBlockYSize < top + rows; ++block_y) {
+            const int first = block_y * nBlockYSize;
+            const int last = std::min(first + nBlockYSize, nRasterYSize);
+            if (first < top || last > top + rows) continue;
+            for (int block_x = 0; block_x < blocks_across_; ++block_x) {
+                const int left = block_x * nBlockXSize;
+                const int right = std::min(left + nBlockXSize, nRasterXSize);
+                bool gap = false;
+                for (int y = first; y < last && !gap; ++y) {
+                    const GByte* row = valid + static_cast<size_t>(y - top) * nRasterXSize;
+                    gap = std::find(row + left, row + right, 0) != row + right;
+                }
+                gaps_[Index(block_x, block_y)] = gap;
+            }
+        }
+    }
+
     size_t Index(int block_x, int block_y) const {
         return static_cast<size_t>(block_y) * blocks_across_ + block_x;
     }
@@ -170,7 +188,6 @@ class CopyOnWriteBand final : public GDALRasterBand {
     const int blocks_across_;
     const size_t block_bytes_;
     bool discard_ = false;
-    CopyOnWriteBand* mask_view_ = nullptr;
 };
 
 class CopyOnWriteDataset final : public GDALDataset {
@@ -214,16 +231,25 @@ WorkingCopy::~WorkingCopy() = default;
 std::unique_ptr<WorkingCopy> WorkingCopy::Create(GDALRasterBand& band, const std::string& dir) {
     auto dataset = std::make_unique<CopyOnWriteDataset>(band.GetXSize(), band.GetYSize());
     if (!dataset->AddView(band, dir, true)) return nullptr;
-    if (!OwnMaskWillDo(band)) {
-        if (!dataset->AddView(*band.GetMaskBand(), dir, false)) return nullptr;
-        dataset->Band(1).SetMaskView(&dataset->Band(2));
-    }
+    if (!OwnMaskWillDo(band) && !dataset->AddView(*band.GetMaskBand(), dir, false)) return nullptr;
     return std::unique_ptr<WorkingCopy>(new WorkingCopy(std::move(dataset)));
 }
 
 GDALRasterBand& WorkingCopy::Band() { return dataset_->Band(1); }
 
-GDALRasterBand& WorkingCopy::Mask() { return *Band().GetMaskBand(); }
+GDALRasterBand& WorkingCopy::Mask() {
+    return MaskIsOwn() ? *Band().GetMaskBand() : dataset_->Band(2);
+}
+
+bool WorkingCopy::MaskIsOwn() { return dataset_->GetRasterCount() == 1; }
+
+GDALRasterBand& WorkingCopy::Original() { return dataset_->Band(1).Source(); }
+
+CPLErr WorkingCopy::PutRows(int top, int rows, void* values, const GByte* valid) {
+    return dataset_->Band(1).PutRows(top, rows, values, valid);
+}
+
+bool WorkingCopy::WantsValidity() { return dataset_->Band(1).WantsValidity(); }
 
 bool WorkingCopy::MayHaveChanged(int block_x, int block_y) {
     return dataset_->Band(1).MayHaveChanged(block_x, block_y);
@@ -261,5 +287,17 @@ CPLErr ReadMaskWindow(GDALRasterBand& band, int x, int y, int width, int height,
         mask.RasterIO(GF_Read, x, y, width, height, valid, width, height, GDT_Byte, 0, 0, nullptr);
     DropCachedWindow(mask, x, y, width, height);
     DropCachedWindow(band, x, y, width, height);
+    return status;
+}
+
+CPLErr ReadRows(GDALRasterBand& band, int top, int rows, void* values, GByte* valid) {
+    const int width = band.GetXSize();
+    const CPLErr status = band.RasterIO(GF_Read, 0, top, width, rows, values, width, rows,
+                                        band.GetRasterDataType(), 0, 0, nullptr);
+    if (valid) {
+        const CPLErr masked = ReadMaskWindow(band, 0, top, width, rows, valid);
+        return status != CE_None ? status : masked;
+    }
+    DropCachedWindow(band, 0, top, width, rows);
     return status;
 }

@@ -11,9 +11,13 @@
 // and memory stays bounded by GDAL_CACHEMAX however large the raster is.
 //
 // The view has band 1's size, block size, pixel type and no-data value, so the fill converts and
-// masks on it exactly as it would on band 1. Its own mask is the fill's mask: computed from its
-// values when band 1's mask is its no-data value (or every pixel is valid), and a view of the
-// mask's values, like the band's, when band 1 has an alpha band or a per-dataset mask.
+// masks on it exactly as it would on band 1. The fill's mask is the view's own mask when band 1's
+// mask is its no-data value (or every pixel is valid): computed from the values, as on band 1.
+// When band 1 has an alpha band or a per-dataset mask, the fill's mask is a second view, of the
+// mask's values, and never the view's own mask: the library re-reads its target's own mask before
+// smoothing, and an alpha band or mask read again unchanged still marks every filled pixel
+// invalid, so that smoothing would average over no pixels at all (NaN, or the type's minimum).
+// Handed a mask band of its own, the library copies it and marks the filled pixels valid.
 class CopyOnWriteDataset;
 
 class WorkingCopy {
@@ -26,6 +30,18 @@ class WorkingCopy {
 
     GDALRasterBand& Band();
     GDALRasterBand& Mask();
+    // Whether Mask() is the view's own mask, computed from its values (else a view of band 1's
+    // alpha band or per-dataset mask).
+    bool MaskIsOwn();
+    // Band 1 itself, which nothing writes until the write-back.
+    GDALRasterBand& Original();
+
+    // Puts filled rows [top, top + rows) into the view (whole rows of band 1's type). `valid` is
+    // band 1's mask over the same rows, or null; when given, the blocks the rows cover whole are
+    // known to hold a gap or not, which spares the write-back from comparing those that do not.
+    CPLErr PutRows(int top, int rows, void* values, const GByte* valid);
+    // Whether PutRows would use `valid` (band 1 is compressed, so that comparing costs much).
+    bool WantsValidity();
 
     // Whether this block may differ from band 1's: the fill wrote it, and band 1's block held
     // a pixel that the mask marks invalid (the fill changes no other pixel).
@@ -46,3 +62,7 @@ class WorkingCopy {
 // Band's mask over a window, one byte per pixel (0 for invalid), read through GDAL's cache; the
 // blocks of the band and of its mask that overlap the window are dropped from the cache again.
 CPLErr ReadMaskWindow(GDALRasterBand& band, int x, int y, int width, int height, GByte* valid);
+
+// Rows [top, top + rows) of band, whole, in its own type, and when `valid` is not null its mask
+// over them as ReadMaskWindow reads it; what was read is dropped from the cache again.
+CPLErr ReadRows(GDALRasterBand& band, int top, int rows, void* values, GByte* valid);

@@ -1,5 +1,6 @@
 // What the fill does to the pixels: exactly what the library's own call does to the gaps, and
 // nothing at all to the valid pixels, whatever the pixel type.
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <set>
@@ -111,13 +112,14 @@ INSTANTIATE_TEST_SUITE_P(
 namespace {
 
 // Band 1 with each kind of mask GDAL knows, made the same way in two places, so that one file
-// can be filled by gapMend and the other by the library's own call.
-void WithAlphaBand(const std::string& path) {
-    const char* options[] = {"ALPHA=YES", nullptr};
-    WriteDem(path, 300, GDT_UInt16, options, 2);  // GDAL takes only Byte and UInt16 for alpha
+// can be filled by gapMend and the other by the library's own call. The alpha band is 0 where
+// band 1 holds its void value.
+void WithAlphaBand(const std::string& path, GDALDataType type, int bands, const char* photometric) {
+    const char* options[] = {"ALPHA=YES", photometric, nullptr};
+    WriteDem(path, 300, type, options, bands);  // GDAL takes only Byte and UInt16 for alpha
     GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_UPDATE));
     GDALRasterBand& values = *dataset->GetRasterBand(1);
-    values.DeleteNoDataValue();
+    for (int band = 1; band <= bands; ++band) dataset->GetRasterBand(band)->DeleteNoDataValue();
     std::vector<float> row(300);
     std::vector<GByte> alpha(300);
     for (int y = 0; y < 300; ++y) {
@@ -125,16 +127,19 @@ void WithAlphaBand(const std::string& path) {
                             nullptr) != CE_None)
             std::abort();
         for (int x = 0; x < 300; ++x) alpha[x] = row[x] == 0 ? 0 : 255;  // -9999 clamped to 0
-        if (dataset->GetRasterBand(2)->RasterIO(GF_Write, 0, y, 300, 1, alpha.data(), 300, 1,
-                                                GDT_Byte, 0, 0, nullptr) != CE_None)
+        if (dataset->GetRasterBand(bands)->RasterIO(GF_Write, 0, y, 300, 1, alpha.data(), 300, 1,
+                                                    GDT_Byte, 0, 0, nullptr) != CE_None)
             std::abort();
     }
 }
 
+void WithUInt16Alpha(const std::string& path) { WithAlphaBand(path, GDT_UInt16, 2, nullptr); }
+void WithRgba(const std::string& path) { WithAlphaBand(path, GDT_Byte, 4, "PHOTOMETRIC=RGB"); }
+
 // A per-dataset mask that covers a square of valid pixels, inside the file or beside it.
-void WithDatasetMask(const std::string& path, const char* internal) {
+void WithDatasetMask(const std::string& path, GDALDataType type, const char* internal) {
     CPLSetThreadLocalConfigOption("GDAL_TIFF_INTERNAL_MASK", internal);
-    WriteDem(path, 300, GDT_Int16);
+    WriteDem(path, 300, type);
     GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_UPDATE));
     dataset->GetRasterBand(1)->DeleteNoDataValue();
     if (dataset->CreateMaskBand(GMF_PER_DATASET) != CE_None) std::abort();
@@ -148,8 +153,10 @@ void WithDatasetMask(const std::string& path, const char* internal) {
     CPLSetThreadLocalConfigOption("GDAL_TIFF_INTERNAL_MASK", nullptr);
 }
 
-void WithInternalMask(const std::string& path) { WithDatasetMask(path, "YES"); }
-void WithMaskFile(const std::string& path) { WithDatasetMask(path, "NO"); }
+void WithInt16InternalMask(const std::string& path) { WithDatasetMask(path, GDT_Int16, "YES"); }
+void WithFloat32InternalMask(const std::string& path) { WithDatasetMask(path, GDT_Float32, "YES"); }
+void WithInt16MaskFile(const std::string& path) { WithDatasetMask(path, GDT_Int16, "NO"); }
+void WithFloat32MaskFile(const std::string& path) { WithDatasetMask(path, GDT_Float32, "NO"); }
 
 void PixelInterleaved(const std::string& path) {
     const char* options[] = {"INTERLEAVE=PIXEL", nullptr};
@@ -167,27 +174,77 @@ int BandCount(const std::string& path) {
     return GDALDatasetUniquePtr(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER))->GetRasterCount();
 }
 
+// Band 1 as doubles and its mask, one byte a pixel.
+struct Pixels {
+    std::vector<double> values;
+    std::vector<GByte> valid;
+};
+
+Pixels ReadPixels(const std::string& path) {
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER));
+    GDALRasterBand& band = *dataset->GetRasterBand(1);
+    const int width = band.GetXSize(), height = band.GetYSize();
+    Pixels pixels{std::vector<double>(static_cast<size_t>(width) * height),
+                  std::vector<GByte>(static_cast<size_t>(width) * height)};
+    if (band.RasterIO(GF_Read, 0, 0, width, height, pixels.values.data(), width, height,
+                      GDT_Float64, 0, 0, nullptr) != CE_None ||
+        band.GetMaskBand()->RasterIO(GF_Read, 0, 0, width, height, pixels.valid.data(), width,
+                                     height, GDT_Byte, 0, 0, nullptr) != CE_None)
+        std::abort();
+    return pixels;
+}
+
 }  // namespace
 
+// An alpha band or a per-dataset mask is handed to the library as a band of its own, so that the
+// smoothing counts the filled pixels as valid: no NaN, nor the type's minimum, where the filled
+// area is wider than the smoothing reaches. The mask itself stays as it was.
 TEST(Fill, EveryKindOfMaskFillsAsTheLibraryDoesAndLeavesTheOtherBands) {
-    const std::vector<std::pair<const char*, void (*)(const std::string&)>> kinds = {
-        {"alpha band", WithAlphaBand},
-        {"internal mask", WithInternalMask},
-        {".msk file", WithMaskFile},
-        {"three bands, pixel-interleaved", PixelInterleaved}};
-    for (const auto& [kind, make] : kinds) {
+    struct Kind {
+        const char* name;
+        void (*make)(const std::string&);
+        bool mask_of_its_own;  // an alpha band or per-dataset mask
+    };
+    const std::vector<Kind> kinds = {{"UInt16 and alpha band", WithUInt16Alpha, true},
+                                     {"Byte RGBA", WithRgba, true},
+                                     {"Int16, internal mask", WithInt16InternalMask, true},
+                                     {"Float32, internal mask", WithFloat32InternalMask, true},
+                                     {"Int16, .msk file", WithInt16MaskFile, true},
+                                     {"Float32, .msk file", WithFloat32MaskFile, true},
+                                     {"three bands, pixel-interleaved", PixelInterleaved, false}};
+    for (const Kind& kind : kinds) {
         TempDir mine, library;
         const std::string path = mine.Path("dem.tif"), expected = library.Path("dem.tif");
-        make(path);
-        make(expected);
+        kind.make(path);
+        kind.make(expected);
         const std::vector<GByte> before = BandBytes(path);
-        ASSERT_EQ(RunTool({path, "20"}).status, 0) << kind;
-        FillDirectly(expected, 20);
-        EXPECT_TRUE(BandBytes(path) != before) << kind;
-        EXPECT_TRUE(BandBytes(path) == BandBytes(expected)) << kind;
+        const Pixels original = ReadPixels(path);
+        const std::string mask_file = FileBytes(path + ".msk");
+        ASSERT_EQ(RunTool({path, "20"}).status, 0) << kind.name;
+        FillDirectly(expected, 20, kind.mask_of_its_own);
+        EXPECT_TRUE(BandBytes(path) != before) << kind.name;
+        EXPECT_TRUE(BandBytes(path) == BandBytes(expected)) << kind.name;
         for (int band = 2; band <= BandCount(path); ++band)
-            EXPECT_TRUE(BandBytes(path, band) == BandBytes(expected, band)) << kind << " " << band;
-        EXPECT_EQ(FileNames(mine.path), FileNames(library.path)) << kind;
+            EXPECT_TRUE(BandBytes(path, band) == BandBytes(expected, band)) << kind.name << band;
+        EXPECT_EQ(FileNames(mine.path), FileNames(library.path)) << kind.name;
+
+        const Pixels filled = ReadPixels(path);
+        EXPECT_TRUE(!kind.mask_of_its_own || filled.valid == original.valid) << kind.name;
+        EXPECT_TRUE(FileBytes(path + ".msk") == mask_file) << kind.name;
+        double low = HUGE_VAL, high = -HUGE_VAL;
+        for (size_t i = 0; i < original.values.size(); ++i) {
+            if (!original.valid[i]) continue;
+            low = std::min(low, original.values[i]);
+            high = std::max(high, original.values[i]);
+        }
+        int filled_pixels = 0;
+        for (size_t i = 0; i < original.values.size(); ++i) {
+            if (original.valid[i] || filled.values[i] == original.values[i]) continue;
+            ++filled_pixels;
+            ASSERT_TRUE(filled.values[i] >= low && filled.values[i] <= high)
+                << kind.name << ": " << filled.values[i] << " at " << i;
+        }
+        EXPECT_GT(filled_pixels, 0) << kind.name;
     }
 }
 
@@ -204,5 +261,96 @@ TEST(Fill, AFileWithNothingToFillKeepsEveryByte) {
         const std::string before = FileBytes(path);
         EXPECT_EQ(RunTool({path, radius}).status, 0) << path;
         EXPECT_TRUE(FileBytes(path) == before) << path;
+    }
+}
+
+namespace {
+
+enum class MaskKind { kNoDataValue, kAlphaBand, kDatasetMask };
+
+// A 160 x 700 raster whose voids cross every boundary between strips and touch every edge: a
+// void column through all rows, the four corners, a stretch of the left edge, small holes, and
+// slanting voids 20 rows tall that begin at every row in one column or another, so that some
+// begin exactly a halo above or below any boundary. Valid values are whole numbers, which every
+// type and a float hold exactly.
+void WriteStripCase(const std::string& path, GDALDataType type, MaskKind mask, bool deflate) {
+    const int width = 160, height = 700;
+    const auto in_void = [&](int x, int y) {
+        const bool corner = (x < 20 || x >= width - 20) && (y < 20 || y >= height - 20);
+        return (x >= 60 && x < 75) || corner || (x < 4 && y >= 300 && y < 420) ||
+               (x % 37 < 5 && y % 41 < 7) || (x >= 85 && x < 145 && (y + 7 * x) % 53 < 20);
+    };
+    CPLStringList options;
+    if (deflate) options.AddString("COMPRESS=DEFLATE").AddString("TILED=YES");
+    if (deflate) options.AddString("BLOCKXSIZE=64").AddString("BLOCKYSIZE=64");
+    if (mask == MaskKind::kAlphaBand) options.AddString("ALPHA=YES");
+    CPLSetThreadLocalConfigOption("GDAL_TIFF_INTERNAL_MASK", "YES");
+    GDALDatasetUniquePtr dataset(GetGDALDriverManager()->GetDriverByName("GTiff")->Create(
+        path.c_str(), width, height, mask == MaskKind::kAlphaBand ? 2 : 1, type, options.List()));
+    GDALRasterBand& band = *dataset->GetRasterBand(1);
+    if (mask == MaskKind::kNoDataValue) band.SetNoDataValue(-9999);
+    if (mask == MaskKind::kDatasetMask && dataset->CreateMaskBand(GMF_PER_DATASET) != CE_None)
+        std::abort();
+    GDALRasterBand& valid_band =
+        mask == MaskKind::kAlphaBand ? *dataset->GetRasterBand(2) : *band.GetMaskBand();
+    std::vector<double> values(width);
+    std::vector<GByte> valid(width);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            valid[x] = in_void(x, y) ? 0 : 255;
+            values[x] = valid[x] ? 100 + (3 * x + 5 * y) % 200 : (type == GDT_UInt16 ? 0 : -9999);
+        }
+        if (band.RasterIO(GF_Write, 0, y, width, 1, values.data(), width, 1, GDT_Float64, 0, 0,
+                          nullptr) != CE_None ||
+            (mask != MaskKind::kNoDataValue &&
+             valid_band.RasterIO(GF_Write, 0, y, width, 1, valid.data(), width, 1, GDT_Byte, 0, 0,
+                                 nullptr) != CE_None))
+            std::abort();
+    }
+    CPLSetThreadLocalConfigOption("GDAL_TIFF_INTERNAL_MASK", nullptr);
+}
+
+}  // namespace
+
+// On any number of threads, band 1 holds exactly the bits of one library call on the whole band:
+// strips where they are exact, one call where they are not (no thread to spare, a radius of 0
+// or below, strips that would be shorter than their halo).
+TEST(Fill, StripsOnEveryThreadCountGiveTheBitsOfOneCall) {
+    struct Case {
+        GDALDataType type;
+        MaskKind mask;
+        int radius;
+        const char* threads;
+        bool strips;
+        bool deflate = false;
+    };
+    const std::vector<Case> cases = {{GDT_Float32, MaskKind::kNoDataValue, 7, "3", true},
+                                     {GDT_Float32, MaskKind::kNoDataValue, 1, "8", true},
+                                     {GDT_Float32, MaskKind::kNoDataValue, 100, "8", true},
+                                     {GDT_Int16, MaskKind::kNoDataValue, 7, "8", true},
+                                     {GDT_Float64, MaskKind::kNoDataValue, 100, "3", true},
+                                     {GDT_UInt16, MaskKind::kAlphaBand, 7, "3", true},
+                                     {GDT_Float32, MaskKind::kDatasetMask, 100, "8", true},
+                                     {GDT_Float32, MaskKind::kNoDataValue, 7, "3", true, true},
+                                     {GDT_Float32, MaskKind::kNoDataValue, 7, "1", false},
+                                     {GDT_Float32, MaskKind::kNoDataValue, 400, "8", false},
+                                     {GDT_Float32, MaskKind::kNoDataValue, 0, "ALL_CPUS", false},
+                                     {GDT_Float32, MaskKind::kNoDataValue, -3, "8", false}};
+    for (const Case& c : cases) {
+        const std::string name = std::string(GDALGetDataTypeName(c.type)) + " mask " +
+                                 std::to_string(static_cast<int>(c.mask)) + " radius " +
+                                 std::to_string(c.radius) + " threads " + c.threads +
+                                 (c.deflate ? " DEFLATE" : "");
+        TempDir mine, library;
+        const std::string path = mine.Path("dem.tif"), expected = library.Path("dem.tif");
+        WriteStripCase(path, c.type, c.mask, c.deflate);
+        WriteStripCase(expected, c.type, c.mask, c.deflate);
+        RunOptions options;
+        options.env = {{"GDAL_NUM_THREADS", c.threads}, {"CPL_DEBUG", "gapMend"}};
+        const RunResult run = RunTool({path, std::to_string(c.radius)}, options);
+        EXPECT_EQ(run.status, 0) << name;
+        EXPECT_EQ(run.err.find("strips") != std::string::npos, c.strips) << name << run.err;
+        FillDirectly(expected, c.radius, c.mask != MaskKind::kNoDataValue);
+        EXPECT_TRUE(BandBytes(path) == BandBytes(expected)) << name;
     }
 }

@@ -178,12 +178,15 @@ void WriteDem(const std::string& path, int size, GDALDataType type, CSLConstList
         path.c_str(), size, size, bands, type, options.List()));
     std::vector<double> row(size);
     for (int band = 1; band <= bands; ++band) {
+        if (type == GDT_Byte) nodata = 0;
+        const double scale = type == GDT_Byte ? 0.25 : 1;
         dataset->GetRasterBand(band)->SetNoDataValue(nodata);
         for (int y = 0; y < size; ++y) {
             for (int x = 0; x < size; ++x)
-                row[x] = (x % 97 < 30 && y % 89 < 30)
-                             ? nodata
-                             : 500 + 100 * std::sin(x / 50.0) + 80 * std::cos(y / 70.0) + band;
+                row[x] =
+                    (x % 97 < 30 && y % 89 < 30)
+                        ? nodata
+                        : scale * (500 + 100 * std::sin(x / 50.0) + 80 * std::cos(y / 70.0) + band);
             if (dataset->GetRasterBand(band)->RasterIO(GF_Write, 0, y, size, 1, row.data(), size, 1,
                                                        GDT_Float64, 0, 0, nullptr) != CE_None)
                 std::abort();
@@ -191,8 +194,19 @@ void WriteDem(const std::string& path, int size, GDALDataType type, CSLConstList
     }
 }
 
-void FillDirectly(const std::string& path, double max_search_radius) {
+void FillDirectly(const std::string& path, double max_search_radius, bool copy_mask) {
     GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_UPDATE));
     GDALRasterBand* band = dataset->GetRasterBand(1);
-    GDALFillNodata(band, band->GetMaskBand(), max_search_radius, 0, 3, nullptr, nullptr, nullptr);
+    const int width = band->GetXSize(), height = band->GetYSize();
+    GDALDatasetUniquePtr copy(GetGDALDriverManager()->GetDriverByName("MEM")->Create(
+        "", width, height, 1, GDT_Byte, nullptr));
+    std::vector<GByte> valid(static_cast<size_t>(width) * height);
+    if (copy_mask &&
+        (band->GetMaskBand()->RasterIO(GF_Read, 0, 0, width, height, valid.data(), width, height,
+                                       GDT_Byte, 0, 0, nullptr) != CE_None ||
+         copy->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, width, height, valid.data(), width,
+                                          height, GDT_Byte, 0, 0, nullptr) != CE_None))
+        std::abort();
+    GDALRasterBand* mask = copy_mask ? copy->GetRasterBand(1) : band->GetMaskBand();
+    GDALFillNodata(band, mask, max_search_radius, 0, 3, nullptr, nullptr, nullptr);
 }

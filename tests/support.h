@@ -52,10 +52,12 @@ void WriteRaster(const std::string& path, int width, GDALDataType type,
 std::vector<GByte> BandBytes(const std::string& path, int band = 1);
 
 // A smooth surface of `size` x `size` pixels of `type`, tiled, with square voids of no data
-// (`nodata`) on a regular grid, `bands` bands alike.
+// (`nodata`) on a regular grid, `bands` bands alike. Byte values are scaled down to fit, and their
+// voids are 0.
 void WriteDem(const std::string& path, int size, GDALDataType type,
               CSLConstList creation_options = nullptr, int bands = 1, double nodata = -9999);
 
 // What a direct call of the library's fill does to the file: band 1's own mask, the radius,
-// 3 smoothing iterations, no options.
-void FillDirectly(const std::string& path, double max_search_radius);
+// 3 smoothing iterations, no options. With `copy_mask`, the mask is handed over as a copy of its
+// values in a band of its own instead, as for an alpha band or per-dataset mask.
+void FillDirectly(const std::string& path, double max_search_radius, bool copy_mask = false);

@@ -1,0 +1,363 @@
+#include "strips.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include <cpl_conv.h>
+#include <cpl_multiproc.h>
+#include <cpl_string.h>
+#include <gdal_alg.h>
+#include <gdal_priv.h>
+
+#include "interruption.h"
+#include "working_copy.h"
+
+namespace {
+
+// Past this many rows or columns the library's markers change type, and with them its reach.
+constexpr int kWidestForStrips = 65533;
+
+}  // namespace
+
+int HaloAbove(int max_search_radius) { return max_search_radius + kSmoothingIterations; }
+int HaloBelow(int max_search_radius) { return max_search_radius + kSmoothingIterations + 1; }
+
+int FillThreads() {
+    const char* asked = CPLGetConfigOption("GDAL_NUM_THREADS", nullptr);
+    if (!asked || EQUAL(asked, "ALL_CPUS")) return std::max(1, CPLGetNumCPUs());
+    return std::max(1, std::atoi(asked));
+}
+
+StripPlan PlanStrips(int width, int height, int block_height, int max_search_radius, int threads,
+                     long long row_bytes, long long window_bytes) {
+    const StripPlan whole{1, height, 1};
+    // A radius past the raster's height leaves no room for strips, and this keeps halos in range.
+    if (threads < 2 || max_search_radius <= 0 || max_search_radius >= height ||
+        width > kWidestForStrips || height > kWidestForStrips)
+        return whole;
+    const int halo = HaloAbove(max_search_radius) + HaloBelow(max_search_radius);
+    const long long most_window_rows = window_bytes / threads / std::max(1LL, row_bytes);
+    const long long most_rows = most_window_rows - halo;
+    // Two strips a thread balance voids that cluster, unless their halos cost more than a
+    // tenth over one strip a thread (each thread's rows: its strips with their halos).
+    const long long one_each = (height + threads - 1) / threads + halo;
+    const long long two_each = 2 * ((height + 2LL * threads - 1) / (2LL * threads) + halo);
+    const long long per_thread = two_each * 10 <= one_each * 11 ? 2 : 1;
+    long long rows =
+        std::max<long long>((height + per_thread * threads - 1) / (per_thread * threads), halo);
+    // Whole blocks: a strip then writes whole blocks of the working copy, reading none first.
+    const long long blocks_up = (rows + block_height - 1) / block_height * block_height;
+    const long long blocks_down = rows / block_height * block_height;
+    if (blocks_up <= most_rows)
+        rows = blocks_up;
+    else if (blocks_down >= halo && blocks_down <= most_rows)
+        rows = blocks_down;
+    rows = std::min(rows, most_rows);
+    if (rows < halo || rows >= height) return whole;
+    const int count = static_cast<int>((height + rows - 1) / rows);
+    return StripPlan{count, static_cast<int>(rows), std::min(threads, count)};
+}
+
+namespace {
+
+// What every thread shares. Band 1's properties are read before the threads start; band 1, its
+// mask and the working copy are touched only under `io`.
+struct Shared {
+    Shared(WorkingCopy& working_copy, int max_search_radius, const StripPlan& strips)
+        : copy(working_copy),
+          band(working_copy.Original()),
+          radius(max_search_radius),
+          plan(strips) {}
+
+    WorkingCopy& copy;
+    GDALRasterBand& band;
+    const int radius;
+    const StripPlan plan;
+    GDALDriver* memory_driver = nullptr;
+    GDALDataType type = GDT_Unknown;
+    int width = 0, height = 0;
+    std::string path;  // the dataset's name, for each thread's own read-only handle
+    int mask_flags = 0;
+    bool explicit_mask = false;  // an alpha band or per-dataset mask, handed over as a band
+    bool read_mask = false;      // whether a window reads band 1's mask
+    int has_nodata = 0;
+    double nodata = 0;
+    int64_t nodata_int64 = 0;
+    uint64_t nodata_uint64 = 0;
+
+    std::mutex io;
+    std::atomic<int> next{0};
+    std::atomic<bool> stop{false};  // set on a signal or a failure; every call then stops
+    bool alone = false;  // no thread could be started: the calling thread does every strip
+
+    std::mutex done_lock;  // guards `running`
+    std::condition_variable done;
+    int running = 0;
+
+    std::mutex failure_lock;  // guards the first failure
+    bool failed = false;
+    CPLErr failure_class = CE_None;
+    CPLErrorNum failure_number = CPLE_None;
+    std::string failure_message;
+};
+
+void ReadBandProperties(Shared& s) {
+    s.type = s.band.GetRasterDataType();
+    s.width = s.band.GetXSize();
+    s.height = s.band.GetYSize();
+    s.path = s.band.GetDataset() ? s.band.GetDataset()->GetDescription() : "";
+    s.mask_flags = s.band.GetMaskFlags();
+    s.explicit_mask = !s.copy.MaskIsOwn();
+    s.read_mask = s.explicit_mask || s.copy.WantsValidity();
+    if (s.type == GDT_Int64)
+        s.nodata_int64 = s.band.GetNoDataValueAsInt64(&s.has_nodata);
+    else if (s.type == GDT_UInt64)
+        s.nodata_uint64 = s.band.GetNoDataValueAsUInt64(&s.has_nodata);
+    else
+        s.nodata = s.band.GetNoDataValue(&s.has_nodata);
+    s.memory_driver = GetGDALDriverManager()->GetDriverByName("MEM");
+}
+
+// The progress callback of every call: it stops the call once a signal has come (noted by the
+// thread that started the others, see FillInStrips) or another strip has failed.
+int CPL_STDCALL KeepGoing(double done, const char* message, void* shared) {
+    const Shared& s = *static_cast<const Shared*>(shared);
+    if (s.alone && !StopWhenInterrupted(done, message, nullptr)) return FALSE;
+    return !s.stop.load();
+}
+
+CPLErr AddBandOver(GDALDataset& dataset, GDALDataType type, void* data) {
+    CPLStringList options;
+    char pointer[64] = {};
+    CPLPrintPointer(pointer, data, sizeof pointer - 1);
+    options.SetNameValue("DATAPOINTER", pointer);
+    return dataset.AddBand(type, options.List());
+}
+
+// A window as a dataset of its own over `values` (and `valid`, the mask's values, as band 2
+// when band 1's mask is an alpha band or a per-dataset mask), with band 1's no-data value.
+GDALDatasetUniquePtr WindowDataset(const Shared& s, int rows, GByte* values, GByte* valid) {
+    GDALDatasetUniquePtr window(s.memory_driver->Create("", s.width, rows, 0, s.type, nullptr));
+    if (!window || AddBandOver(*window, s.type, values) != CE_None ||
+        (s.explicit_mask && AddBandOver(*window, GDT_Byte, valid) != CE_None))
+        return nullptr;
+    GDALRasterBand& band = *window->GetRasterBand(1);
+    if (s.has_nodata && s.type == GDT_Int64)
+        band.SetNoDataValueAsInt64(s.nodata_int64);
+    else if (s.has_nodata && s.type == GDT_UInt64)
+        band.SetNoDataValueAsUInt64(s.nodata_uint64);
+    else if (s.has_nodata)
+        band.SetNoDataValue(s.nodata);
+    return window;
+}
+
+// What a thread keeps from strip to strip: its window buffers, whose memory is touched once,
+// and a read-only handle of its own on the file, through which it reads its windows without the
+// lock (null where the file cannot be opened so: band 1 is then read under the lock).
+struct Worker {
+    std::vector<GByte> values, valid;
+    GDALDatasetUniquePtr own;
+};
+
+GDALDatasetUniquePtr OwnHandle(const Shared& s) {
+    if (s.path.empty()) return nullptr;
+    GDALDatasetUniquePtr own(GDALDataset::Open(s.path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
+    if (!own || own->GetRasterCount() < 1) return nullptr;
+    GDALRasterBand& band = *own->GetRasterBand(1);
+    if (band.GetXSize() != s.width || band.GetYSize() != s.height ||
+        band.GetRasterDataType() != s.type || band.GetMaskFlags() != s.mask_flags)
+        return nullptr;
+    return own;
+}
+
+CPLErr ReadWindow(Shared& s, Worker& worker, int top, int rows, GByte* values, GByte* mask) {
+    if (worker.own) return ReadRows(*worker.own->GetRasterBand(1), top, rows, values, mask);
+    const std::lock_guard<std::mutex> hold(s.io);
+    return ReadRows(s.band, top, rows, values, mask);
+}
+
+// Fills one strip on its window and puts the strip's own rows into the working copy.
+CPLErr FillStrip(Shared& s, int strip, Worker& worker) {
+    const int strip_top = strip * s.plan.rows;
+    const int strip_rows = std::min(s.plan.rows, s.height - strip_top);
+    const int top = std::max(0, strip_top - HaloAbove(s.radius));
+    const int rows = std::min(s.height, strip_top + strip_rows + HaloBelow(s.radius)) - top;
+    const size_t row_bytes = static_cast<size_t>(s.width) * GDALGetDataTypeSizeBytes(s.type);
+    worker.values.resize(std::max(worker.values.size(), row_bytes * rows));
+    if (s.read_mask)
+        worker.valid.resize(std::max(worker.valid.size(), static_cast<size_t>(s.width) * rows));
+    GByte* const values = worker.values.data();
+    GByte* const mask = s.read_mask ? worker.valid.data() : nullptr;
+    if (ReadWindow(s, worker, top, rows, values, mask) != CE_None) return CE_Failure;
+    GDALDatasetUniquePtr window = WindowDataset(s, rows, values, mask);
+    if (!window) return CE_Failure;
+    GDALRasterBand& target = *window->GetRasterBand(1);
+    GDALRasterBand& target_mask =
+        s.explicit_mask ? *window->GetRasterBand(2) : *target.GetMaskBand();
+    if (GDALFillNodata(&target, &target_mask, static_cast<double>(s.radius), 0,
+                       kSmoothingIterations, nullptr, KeepGoing, &s) != CE_None)
+        return CE_Failure;
+    window.reset();
+    const size_t skip = static_cast<size_t>(strip_top - top);
+    const std::lock_guard<std::mutex> hold(s.io);
+    return s.copy.PutRows(strip_top, strip_rows, values + skip * row_bytes,
+                          mask ? mask + skip * s.width : nullptr);
+}
+
+// Keeps the first failure, from this thread's error state, and stops the others.
+void NoteFailure(Shared& s) {
+    const std::lock_guard<std::mutex> hold(s.failure_lock);
+    if (!s.failed) {
+        s.failed = true;
+        s.failure_class = std::max(CE_Failure, CPLGetLastErrorType());
+        s.failure_number = CPLGetLastErrorNo();
+        s.failure_message = CPLGetLastErrorMsg();
+        if (s.failure_message.empty()) s.failure_message = "filling a strip of band 1 failed";
+    }
+    s.stop = true;
+}
+
+// One thread: strips in turn until none is left or the fill stops. Its GDAL errors stay quiet
+// here (the handler is the thread's own), so that a signal gives one error line, not one a
+// thread.
+void Work(Shared& s) {
+    CPLPushErrorHandler(CPLQuietErrorHandler);
+    Worker worker;
+    worker.own = OwnHandle(s);
+    CPLErrorReset();  // a handle that cannot be opened is no failure
+    for (int strip = s.next++; strip < s.plan.count && !s.stop; strip = s.next++) {
+        CPLErrorReset();
+        CPLErr status = CE_Failure;
+        try {
+            status = FillStrip(s, strip, worker);
+        } catch (const std::bad_alloc&) {
+            CPLError(CE_Failure, CPLE_OutOfMemory, "out of memory for a strip's window");
+        }
+        if (status != CE_None) NoteFailure(s);
+    }
+    worker.own.reset();
+    CPLPopErrorHandler();
+    const std::lock_guard<std::mutex> hold(s.done_lock);
+    --s.running;
+    s.done.notify_all();
+}
+
+// Starts the workers with the interruption signals held, so that they come to this thread
+// alone, and returns how many started.
+int StartWorkers(Shared& s, std::vector<std::thread>& threads) {
+    HoldInterruptions();
+    try {
+        while (static_cast<int>(threads.size()) < s.plan.threads) {
+            {
+                const std::lock_guard<std::mutex> hold(s.done_lock);
+                ++s.running;
+            }
+            threads.emplace_back(Work, std::ref(s));
+        }
+    } catch (const std::system_error&) {
+        const std::lock_guard<std::mutex> hold(s.done_lock);
+        --s.running;  // fewer threads than asked for: the ones there are do every strip
+    }
+    ReleaseInterruptions();
+    return static_cast<int>(threads.size());
+}
+
+// Waits for the workers, and passes a signal on to them within a few hundredths of a second.
+void WaitForWorkers(Shared& s) {
+    std::unique_lock<std::mutex> hold(s.done_lock);
+    while (s.running > 0) {
+        s.done.wait_for(hold, std::chrono::milliseconds(20));
+        if (Interrupted()) s.stop = true;
+    }
+}
+
+// The windows in memory at once, in bytes.
+long long WindowBytes(const StripPlan& plan, long long row_bytes, int radius) {
+    const long long window_rows = plan.rows + HaloAbove(radius) + HaloBelow(radius);
+    return plan.threads * window_rows * row_bytes;
+}
+
+long long RowBytes(WorkingCopy& copy) {
+    GDALRasterBand& band = copy.Original();
+    const bool mask = !copy.MaskIsOwn() || copy.WantsValidity();
+    return static_cast<long long>(band.GetXSize()) *
+           (GDALGetDataTypeSizeBytes(band.GetRasterDataType()) + (mask ? 1 : 0));
+}
+
+// No GDAL thread pool inside the fill in strips: with GDAL_NUM_THREADS set, the library's GTiff
+// work files would hand their blocks to GDAL's one global pool, and a pool thread that evicts
+// another call's block can wait for that call while the call waits for the pool.
+class OneThreadEach {
+  public:
+    OneThreadEach() {
+        const char* asked = CPLGetConfigOption("GDAL_NUM_THREADS", nullptr);
+        if (asked) previous_ = asked;
+        had_previous_ = asked != nullptr;
+        CPLSetConfigOption("GDAL_NUM_THREADS", "1");
+    }
+    ~OneThreadEach() {
+        CPLSetConfigOption("GDAL_NUM_THREADS", had_previous_ ? previous_.c_str() : nullptr);
+    }
+    OneThreadEach(const OneThreadEach&) = delete;
+    OneThreadEach& operator=(const OneThreadEach&) = delete;
+
+  private:
+    std::string previous_;
+    bool had_previous_ = false;
+};
+
+// The cache gives up what the windows take while they live.
+class CacheShare {
+  public:
+    explicit CacheShare(long long bytes) : whole_(GDALGetCacheMax64()) {
+        GDALSetCacheMax64(std::max<long long>(whole_ - bytes, 0));
+    }
+    ~CacheShare() { GDALSetCacheMax64(whole_); }
+    CacheShare(const CacheShare&) = delete;
+    CacheShare& operator=(const CacheShare&) = delete;
+
+  private:
+    const long long whole_;
+};
+
+}  // namespace
+
+StripPlan PlanStripsFor(WorkingCopy& copy, int max_search_radius, int threads) {
+    GDALRasterBand& band = copy.Original();
+    int block_width = 0, block_height = 0;
+    band.GetBlockSize(&block_width, &block_height);
+    // Half the cache at most for the windows, the rest for the working copy and the library's
+    // own work files.
+    return PlanStrips(band.GetXSize(), band.GetYSize(), block_height, max_search_radius, threads,
+                      RowBytes(copy), GDALGetCacheMax64() / 2);
+}
+
+CPLErr FillInStrips(WorkingCopy& copy, int max_search_radius, const StripPlan& plan) {
+    Shared s(copy, max_search_radius, plan);
+    ReadBandProperties(s);
+    CPLDebug("gapMend", "filling in %d strips of %d rows on %d threads", plan.count, plan.rows,
+             plan.threads);
+    const CacheShare share(WindowBytes(plan, RowBytes(copy), max_search_radius));
+    const OneThreadEach no_pool;
+    std::vector<std::thread> threads;
+    if (StartWorkers(s, threads) == 0) {
+        s.alone = true;
+        s.running = 1;
+        Work(s);
+    }
+    WaitForWorkers(s);
+    for (std::thread& thread : threads) thread.join();
+    if (!s.failed) return CE_None;
+    CPLError(s.failure_class, s.failure_number, "%s", s.failure_message.c_str());
+    return CE_Failure;
+}

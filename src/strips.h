@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cpl_error.h>
+
+class WorkingCopy;
+
+// The fill on every core: band 1 cut into horizontal strips, each filled by its own call of the
+// library, several at once, with exactly the pixels of one call on the whole band.
+//
+// Why strips are exact: the library's fill of a pixel depends only on rows near it. Its two
+// search passes keep a column's last valid pixel only while it lies within floor(R) rows (R the
+// max search radius), and search sideways only within the raster's columns, which a strip keeps
+// whole. Each of its k smoothing passes reaches one row further, and the smoothing skips the
+// raster's first and last rows. Nothing is global: no statistics, no whole-band scans. So a strip
+// filled on its window, the strip with
+//
+//     floor(R) + k rows above it and floor(R) + k + 1 rows below it   (k = 3)
+//
+// cut at the raster's edges, gets the whole-band call's pixels in its own rows, and only those go
+// into the working copy. Each window is a dataset of its own with band 1's pixel type, no-data
+// value and kind of mask, so that the library converts and masks as on band 1.
+//
+// The library's internal markers change type past 65,533 rows or columns, and a radius of 0 (no
+// limit) or below reaches no bounded number of rows: those fills stay one whole-band call, as
+// do fills on one thread and rasters too short for strips at least as tall as their halo rows.
+//
+// The windows in memory at once take a share of GDAL_CACHEMAX, which the cache gives up while
+// they live, so that the run's memory stays what it was. GDAL datasets are not thread-safe:
+// each thread reads its windows through a read-only handle of its own on the file (or, where the
+// file cannot be opened so, from band 1 under one lock), and the working copy is written under
+// that lock. No GDAL thread pool runs inside the calls meanwhile.
+
+// The library's smoothing passes: each reaches one row further.
+constexpr int kSmoothingIterations = 3;
+
+// Rows of halo above and below a strip for a max search radius.
+int HaloAbove(int max_search_radius);
+int HaloBelow(int max_search_radius);
+
+// How the band is cut: `count` strips of `rows` rows (the last one shorter), on `threads`
+// threads. A count of 1 means one whole-band call.
+struct StripPlan {
+    int count = 1;
+    int rows = 0;
+    int threads = 1;
+};
+
+// The threads GDAL_NUM_THREADS asks for (a number, or ALL_CPUS), else the machine's cores.
+int FillThreads();
+
+// Strips for a band of this size and block height: two per thread (one where the halos of two
+// would cost more than a tenth), at least as tall as their halo rows, in whole blocks where
+// that fits, with `threads` windows of `row_bytes` a row within `window_bytes` at once.
+StripPlan PlanStrips(int width, int height, int block_height, int max_search_radius, int threads,
+                     long long row_bytes, long long window_bytes);
+
+// Fills the working copy strip by strip on the plan's threads. Each call reports its errors
+// only to this function, which raises the first one once, as a GDAL error, and returns
+// CE_Failure. A signal (see interruption.h) or a failed strip stops every thread within about
+// a second.
+CPLErr FillInStrips(WorkingCopy& copy, int max_search_radius, const StripPlan& plan);
+
+// The plan for this working copy's band, threads and cache.
+StripPlan PlanStripsFor(WorkingCopy& copy, int max_search_radius, int threads);
