@@ -11,6 +11,7 @@
 #include <gdal_version.h>
 
 #include "message.h"
+#include "platform.h"
 
 namespace {
 
@@ -336,7 +337,7 @@ FileGuard::Outcome FileGuard::Finish(bool succeeded, std::string& why) {
             if (file.written && VSIStatL(path.c_str(), &stat) == 0 && !SyncFile(path))
                 failed_ = true;
         if (!failed_ && (!journal_ || journal_->Remove())) return Outcome::kCommitted;
-        why = std::string("cannot sync the written files: ") + std::strerror(errno);
+        why = "cannot sync the written files: " + platform::LastError();
     }
     const bool written = std::any_of(files_.begin(), files_.end(),
                                      [](const auto& entry) { return entry.second.written; });

@@ -1,14 +1,11 @@
 #include "journal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <iterator>
 #include <random>
+
+#include "platform.h"
 
 // The journal's layout, all numbers little-endian as the machine writes them:
 //   header:  "gapMend journal\n", salt, device, inode, checksum of the 40 bytes before it
@@ -72,39 +69,33 @@ std::string Sibling(const std::string& path, const std::string& name) {
     return slash == std::string::npos ? name : path.substr(0, slash + 1) + name;
 }
 
-bool SyncDirectory(const std::string& path) {
-    const int fd = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = fsync(fd) == 0;
-    close(fd);
-    return synced;
+bool SyncDirectory(const std::string& path) { return platform::SyncDirectory(DirectoryOf(path)); }
+
+bool ReadAt(platform::FileHandle fd, void* data, std::size_t size, std::uint64_t offset) {
+    return platform::ReadAt(fd, data, size, offset) == static_cast<long long>(size);
 }
 
-bool ReadAt(int fd, void* data, std::size_t size, off_t offset) {
-    return pread(fd, data, size, offset) == static_cast<ssize_t>(size);
-}
-
-bool WriteAt(int fd, const void* data, std::size_t size, off_t offset) {
-    return pwrite(fd, data, size, offset) == static_cast<ssize_t>(size);
+bool WriteAt(platform::FileHandle fd, const void* data, std::size_t size, std::uint64_t offset) {
+    return platform::WriteAt(fd, data, size, offset) == static_cast<long long>(size);
 }
 
 bool RemoveJournal(const std::string& path) {
-    return unlink(path.c_str()) == 0 && SyncDirectory(path);
+    return platform::RemoveFile(path) == platform::Removed::kYes && SyncDirectory(path);
 }
 
 }  // namespace
 
 std::string Journal::PathFor(const std::string& file) { return file + ".gapmend-journal"; }
 
-Journal::Journal(std::string path, int fd, std::uint64_t salt)
+Journal::Journal(std::string path, platform::FileHandle fd, std::uint64_t salt)
     : path_(std::move(path)), fd_(fd), salt_(salt) {}
 
-Journal::~Journal() { close(fd_); }
+Journal::~Journal() { platform::CloseFile(fd_); }
 
 std::unique_ptr<Journal> Journal::Create(const std::string& file, FileIdentity identity) {
     const std::string path = PathFor(file);
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return nullptr;
+    const platform::FileHandle fd = platform::OpenFile(path, platform::Open::kCreateNew);
+    if (fd == platform::kNoFile) return nullptr;
     const std::uint64_t salt = std::random_device()() * 4294967296ull + std::random_device()();
     std::unique_ptr<Journal> journal(new Journal(path, fd, salt));
     std::vector<unsigned char> header(kMagic, kMagic + sizeof kMagic);
@@ -132,10 +123,11 @@ void Journal::AddBytes(int file, std::uint64_t offset, const void* bytes, std::s
 
 bool Journal::Sync() {
     if (!failed_ && !unwritten_.empty() &&
-        write(fd_, unwritten_.data(), unwritten_.size()) != static_cast<ssize_t>(unwritten_.size()))
+        !WriteAt(fd_, unwritten_.data(), unwritten_.size(), size_))
         failed_ = true;
+    size_ += unwritten_.size();
     unwritten_.clear();
-    if (failed_ || fsync(fd_) != 0) return !(failed_ = true);
+    if (failed_ || !platform::SyncFile(fd_)) return !(failed_ = true);
     if (!directory_synced_) directory_synced_ = SyncDirectory(path_);
     return directory_synced_ || !(failed_ = true);
 }
@@ -143,10 +135,10 @@ bool Journal::Sync() {
 bool Journal::Remove() { return RemoveJournal(path_); }
 
 bool SyncFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = fdatasync(fd) == 0;
-    close(fd);
+    const platform::FileHandle fd = platform::OpenFile(path, platform::Open::kReadWrite);
+    if (fd == platform::kNoFile) return false;
+    const bool synced = platform::SyncData(fd);
+    platform::CloseFile(fd);
     return synced;
 }
 
@@ -155,32 +147,31 @@ namespace {
 struct JournaledFile {
     std::string path;
     long long original_length;
-    int fd = -1;
+    platform::FileHandle fd = platform::kNoFile;
 };
 
 // Reads the journal's records and applies them. A record that is cut short or fails its
 // checksum ends the journal.
 class Replay {
   public:
-    Replay(const std::string& file, int journal, std::uint64_t salt)
+    Replay(const std::string& file, platform::FileHandle journal, std::uint64_t salt)
         : file_(file), journal_(journal), salt_(salt) {}
     ~Replay() {
-        for (JournaledFile& f : files_)
-            if (f.fd >= 0) close(f.fd);
+        for (JournaledFile& f : files_) platform::CloseFile(f.fd);
     }
 
     bool Run(std::string& why) {
-        off_t at = kHeaderSize;
+        std::uint64_t at = kHeaderSize;
         std::vector<unsigned char> record;
         while (Next(at, record)) {
             if (!Apply(record, why)) return false;
-            at += static_cast<off_t>(record.size());
+            at += record.size();
         }
         return Finish(why);
     }
 
   private:
-    bool Next(off_t at, std::vector<unsigned char>& record) {
+    bool Next(std::uint64_t at, std::vector<unsigned char>& record) {
         record.resize(kRecordHeadSize);
         if (!ReadAt(journal_, record.data(), kRecordHeadSize, at)) return false;
         const std::uint64_t size = Get<std::uint64_t>(&record[16]);
@@ -206,11 +197,10 @@ class Replay {
         }
         if (kind != kBytes || index >= files_.size()) return Bad(why);
         JournaledFile& target = files_[index];
-        if (target.fd < 0)
-            target.fd = open(target.path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (target.fd >= 0 && WriteAt(target.fd, payload, size, static_cast<off_t>(where)))
-            return true;
-        why = "cannot write '" + target.path + "': " + std::strerror(errno);
+        if (target.fd == platform::kNoFile)
+            target.fd = platform::OpenFile(target.path, platform::Open::kCreateOrOpen);
+        if (target.fd != platform::kNoFile && WriteAt(target.fd, payload, size, where)) return true;
+        why = "cannot write '" + target.path + "': " + platform::LastError();
         return false;
     }
 
@@ -218,18 +208,21 @@ class Replay {
     bool Finish(std::string& why) {
         for (JournaledFile& f : files_) {
             if (f.original_length < 0) {
-                if (unlink(f.path.c_str()) != 0 && errno != ENOENT) return Failed(f, why);
+                if (platform::RemoveFile(f.path) == platform::Removed::kFailed)
+                    return Failed(f, why);
                 continue;
             }
-            if (f.fd < 0) f.fd = open(f.path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-            if (f.fd < 0 || ftruncate(f.fd, f.original_length) != 0 || fdatasync(f.fd) != 0)
+            if (f.fd == platform::kNoFile)
+                f.fd = platform::OpenFile(f.path, platform::Open::kCreateOrOpen);
+            if (f.fd == platform::kNoFile || !platform::Truncate(f.fd, f.original_length) ||
+                !platform::SyncData(f.fd))
                 return Failed(f, why);
         }
         return true;
     }
 
     static bool Failed(const JournaledFile& f, std::string& why) {
-        why = "cannot restore '" + f.path + "': " + std::strerror(errno);
+        why = "cannot restore '" + f.path + "': " + platform::LastError();
         return false;
     }
     static bool Bad(std::string& why) {
@@ -238,7 +231,7 @@ class Replay {
     }
 
     const std::string& file_;
-    const int journal_;
+    const platform::FileHandle journal_;
     const std::uint64_t salt_;
     std::vector<JournaledFile> files_;
 };
@@ -247,29 +240,29 @@ class Replay {
 
 Recovery RecoverFromJournal(const std::string& file, FileIdentity identity, std::string& why) {
     const std::string path = Journal::PathFor(file);
-    const int journal = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (journal < 0) return Recovery::kNothing;
+    const platform::FileHandle journal = platform::OpenFile(path, platform::Open::kRead);
+    if (journal == platform::kNoFile) return Recovery::kNothing;
     unsigned char header[kHeaderSize];
     const bool complete =
         ReadAt(journal, header, kHeaderSize, 0) &&
         std::memcmp(header, kMagic, sizeof kMagic) == 0 &&
         Checksum(Get<std::uint64_t>(&header[16]), header, 40) == Get<std::uint64_t>(&header[40]);
     if (!complete) {  // synced before the first byte of the file was written: nothing to undo
-        close(journal);
-        unlink(path.c_str());
+        platform::CloseFile(journal);
+        platform::RemoveFile(path);
         return Recovery::kNothing;
     }
     if (Get<std::uint64_t>(&header[24]) != identity.device ||
         Get<std::uint64_t>(&header[32]) != identity.inode) {
-        close(journal);
+        platform::CloseFile(journal);
         why = "the journal '" + path + "' belongs to another file, not '" + file + "'";
         return Recovery::kForeign;
     }
     const bool restored = Replay(file, journal, Get<std::uint64_t>(&header[16])).Run(why);
-    close(journal);
+    platform::CloseFile(journal);
     if (!restored) return Recovery::kFailed;
     if (!RemoveJournal(path)) {
-        why = "cannot remove '" + path + "': " + std::strerror(errno);
+        why = "cannot remove '" + path + "': " + platform::LastError();
         return Recovery::kFailed;
     }
     return Recovery::kRestored;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform.h"
+
 // The undo journal of one run: `<file>.gapmend-journal`, beside the file. It holds the original
 // bytes of every range that the write-back overwrites in the file or in a side-car file that
 // GDAL writes with it (`.aux.xml`, `.msk`), and each such file's original length, so that an
@@ -25,7 +27,8 @@
 //     that belongs to another file. Records after the first bad one are ignored: they were never
 //     synced, so the file was not written where they point.
 //  5. The journal is deleted only after the files are synced, and the deletion is the commit;
-//     the directory is synced after it.
+//     the directory is synced after it. Windows has no directory sync and needs none: NTFS
+//     journals its metadata, so a file's directory entry is durable once the file is flushed.
 
 struct FileIdentity {
     std::uint64_t device = 0;
@@ -36,7 +39,8 @@ class Journal {
   public:
     static std::string PathFor(const std::string& file);
 
-    // A new, empty journal for `file`. Null, with errno set, when it cannot be created.
+    // A new, empty journal for `file`. Null when it cannot be created
+    // (platform::LastError says why).
     static std::unique_ptr<Journal> Create(const std::string& file, FileIdentity identity);
     ~Journal();
     Journal(const Journal&) = delete;
@@ -56,12 +60,13 @@ class Journal {
     bool failed() const { return failed_; }
 
   private:
-    Journal(std::string path, int fd, std::uint64_t salt);
+    Journal(std::string path, platform::FileHandle fd, std::uint64_t salt);
     void Append(const std::vector<unsigned char>& record);
 
     std::string path_;
-    int fd_;
+    platform::FileHandle fd_;
     std::uint64_t salt_;
+    std::uint64_t size_ = 0;                // written so far
     std::vector<unsigned char> unwritten_;  // records of the current batch, written at Sync
     int files_ = 0;
     bool failed_ = false;
@@ -87,5 +92,5 @@ using JournaledRanges = std::map<std::uint64_t, std::uint64_t>;
 bool ForEachNewPart(JournaledRanges& ranges, std::uint64_t begin, std::uint64_t end,
                     const std::function<bool(std::uint64_t, std::uint64_t)>& each);
 
-// Syncs a file's data to the disk; false with errno when it cannot.
+// Syncs a file's data to the disk; false when it cannot (platform::LastError says why).
 bool SyncFile(const std::string& path);

@@ -1,19 +1,15 @@
 #include "run_lock.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <cpl_vsi.h>
 
 RunLock::RunLock(const std::string& path) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
-    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0 || fstat(fd_, &info) != 0) return;
-    identity_ = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
-    state_ = flock(fd_, LOCK_EX | LOCK_NB) == 0 ? State::kHeld : State::kBusy;
+    VSIStatBufL info{};
+    if (VSIStatL(path.c_str(), &info) != 0 || !VSI_ISREG(info.st_mode)) return;
+    fd_ = platform::OpenFile(path, platform::Open::kRead);
+    platform::FileId id;
+    if (fd_ == platform::kNoFile || !platform::IdentityOf(fd_, id)) return;
+    identity_ = {id.device, id.inode};
+    state_ = platform::TryLockExclusive(fd_) ? State::kHeld : State::kBusy;
 }
 
-RunLock::~RunLock() {
-    if (fd_ >= 0) close(fd_);
-}
+RunLock::~RunLock() { platform::CloseFile(fd_); }
