@@ -59,13 +59,13 @@ std::vector<unsigned char> Record(Kind kind, std::uint32_t file, std::uint64_t w
 }
 
 std::string DirectoryOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = path.find_last_of(platform::kPathSeparators);
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string Sibling(const std::string& path, const std::string& name) {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = path.find_last_of(platform::kPathSeparators);
     return slash == std::string::npos ? name : path.substr(0, slash + 1) + name;
 }
 
@@ -191,7 +191,8 @@ class Replay {
         const unsigned char* payload = &record[kRecordHeadSize];
         if (kind == kFile && index == files_.size()) {
             const std::string name(reinterpret_cast<const char*>(payload), size);
-            if (name.empty() || name.find('/') != std::string::npos) return Bad(why);
+            if (name.empty() || name.find_first_of(platform::kPathSeparators) != std::string::npos)
+                return Bad(why);
             files_.push_back({Sibling(file_, name), static_cast<long long>(where)});
             return true;
         }

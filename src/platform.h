@@ -50,11 +50,60 @@ bool Truncate(FileHandle file, std::uint64_t length);
 enum class Removed { kYes, kAbsent, kFailed };
 Removed RemoveFile(const std::string& path);
 
+// A directory in which names are looked up, and files opened, removed and synced: on POSIX
+// through a descriptor of the directory (openat), so that a rename of a directory on the path
+// meanwhile changes nothing; on Windows by its path.
+struct Directory {
+    std::string path;
+    FileHandle handle = kNoFile;
+};
+bool OpenDirectory(const std::string& path, Directory& directory);
+void CloseDirectory(Directory& directory);
+bool SyncDirectory(const Directory& directory);
+
+// Why an open in a directory failed.
+enum class Failure {
+    kNone,
+    kMissing,   // no such name
+    kNotAFile,  // a symbolic link, junction, directory, device or FIFO: never opened
+    kDenied,    // no permission, or a read-only file system
+    kOther,
+};
+// The kind of the last failure here.
+Failure LastFailure();
+// Opens `name` in the directory, never following a symbolic link or junction, and only if it is
+// a regular file; never waits on a FIFO or device. kNoFile on failure, with `failure` set.
+FileHandle OpenIn(const Directory& directory, const std::string& name, Open how, Failure& failure);
+Removed RemoveIn(const Directory& directory, const std::string& name);
+
+// What the journal's checks need to know of a file.
+struct FileInfo {
+    bool regular = false;  // a regular file: not a link, junction, directory, device or FIFO
+    std::uint64_t size = 0;
+    std::uint32_t links = 0;        // how many names it has
+    std::uint32_t mode = 0;         // POSIX permission bits; 0 on Windows, where an ACL says it
+    bool others_may_write = false;  // anyone but its owner (POSIX: group or others)
+    std::string owner;              // a user id, or a SID on Windows, as text
+};
+bool InfoOf(FileHandle file, FileInfo& info);
+// Of `name` in the directory itself, or of the path itself: a symbolic link is not followed.
+bool InfoIn(const Directory& directory, const std::string& name, FileInfo& info);
+bool InfoAt(const std::string& path, FileInfo& info);
+// Whether files this process makes get this owner: the user, or on Windows also the token's
+// default owner (the Administrators group, for an elevated administrator).
+bool IsOwnOwner(const std::string& owner);
+// Gives a file these permission bits (POSIX); on Windows a file takes its directory's ACL.
+bool SetMode(FileHandle file, std::uint32_t mode);
+
 // What tells one file from another: on POSIX the device and inode numbers, on Windows the
 // volume's serial number and the file index (GetFileInformationByHandle).
+// With the file's birth time where the system records it (statx), zero elsewhere; on Windows the
+// file index itself tells a new file from an old one (NTFS counts each reuse of an index).
 struct FileId {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
+    std::int64_t birth_seconds = 0;
+    std::uint32_t birth_nanoseconds = 0;
 };
 // False when the file's identity cannot be read.
 bool IdentityOf(FileHandle file, FileId& id);
@@ -66,6 +115,14 @@ bool TryLockExclusive(FileHandle file);
 
 // Why the last call here failed, as a line of text.
 std::string LastError();
+
+// The characters that end a directory's name in a path: '/' on POSIX, where '\' is a character
+// like any other; both on Windows.
+#ifdef _WIN32
+constexpr char kPathSeparators[] = "/\\";
+#else
+constexpr char kPathSeparators[] = "/";
+#endif
 
 // Whether `path` is a directory itself (not a symbolic link or junction to one) that belongs to
 // the user running gapMend.

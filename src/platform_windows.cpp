@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -51,14 +52,28 @@ constexpr size_t kMostPerCall = 1u << 30;
 
 }  // namespace
 
+namespace {
+bool IsOwnSid(PSID owner);
+}  // namespace
+
 FileHandle OpenFile(const std::string& path, Open how) {
     const DWORD access = how == Open::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
     const DWORD disposition = how == Open::kCreateNew      ? CREATE_NEW
                               : how == Open::kCreateOrOpen ? OPEN_ALWAYS
                                                            : OPEN_EXISTING;
     const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    const HANDLE file = CreateFileW(Wide(path).c_str(), access, sharing, nullptr, disposition,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A new file is the user's alone (as 0600 on POSIX), whatever its directory's ACL grants:
+    // full access for its owner, SYSTEM and the Administrators, none for anyone else.
+    SECURITY_ATTRIBUTES private_file{sizeof private_file, nullptr, FALSE};
+    if (how != Open::kRead && how != Open::kReadWrite &&
+        !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;;FA;;;OW)(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1,
+            &private_file.lpSecurityDescriptor, nullptr))
+        return kNoFile;
+    const HANDLE file = CreateFileW(Wide(path).c_str(), access, sharing,
+                                    private_file.lpSecurityDescriptor ? &private_file : nullptr,
+                                    disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LocalFree(private_file.lpSecurityDescriptor);
     return reinterpret_cast<FileHandle>(file);
 }
 
@@ -120,9 +135,168 @@ bool IdentityOf(FileHandle file, FileId& id) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(Handle(file), &info)) return false;
     id = {info.dwVolumeSerialNumber,
-          static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+          static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow, 0, 0};
     return true;
 }
+
+bool OpenDirectory(const std::string& path, Directory& directory) {
+    directory.path = path;
+    const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void CloseDirectory(Directory&) {}
+
+bool SyncDirectory(const Directory&) { return true; }
+
+namespace {
+
+std::string PathIn(const Directory& directory, const std::string& name) {
+    return directory.path + "\\" + name;
+}
+
+Failure FailureOf(DWORD error, const std::wstring& path) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return Failure::kMissing;
+        case ERROR_ACCESS_DENIED: {  // what a directory gives, too
+            const DWORD attributes = GetFileAttributesW(path.c_str());
+            return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                       ? Failure::kNotAFile
+                       : Failure::kDenied;
+        }
+        case ERROR_WRITE_PROTECT:
+        case ERROR_SHARING_VIOLATION:
+            return Failure::kDenied;
+        default:
+            return Failure::kOther;
+    }
+}
+
+bool Regular(DWORD attributes) {
+    return !(attributes &
+             (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+}
+
+}  // namespace
+
+Failure LastFailure() { return FailureOf(GetLastError(), L""); }
+
+FileHandle OpenIn(const Directory& directory, const std::string& name, Open how, Failure& failure) {
+    const std::wstring path = Wide(PathIn(directory, name));
+    const DWORD access = how == Open::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    const DWORD disposition = how == Open::kCreateNew      ? CREATE_NEW
+                              : how == Open::kCreateOrOpen ? OPEN_ALWAYS
+                                                           : OPEN_EXISTING;
+    // A symbolic link or junction is opened as itself, and then refused.
+    const HANDLE file =
+        CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, disposition, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        failure = FailureOf(GetLastError(), path);
+        return kNoFile;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
+        !Regular(info.dwFileAttributes)) {
+        CloseHandle(file);
+        failure = Failure::kNotAFile;
+        return kNoFile;
+    }
+    failure = Failure::kNone;
+    return reinterpret_cast<FileHandle>(file);
+}
+
+Removed RemoveIn(const Directory& directory, const std::string& name) {
+    return RemoveFile(PathIn(directory, name));
+}
+
+namespace {
+
+std::string SidText(PSID sid) {
+    wchar_t* text = nullptr;
+    if (!sid || !ConvertSidToStringSidW(sid, &text)) return std::string();
+    const std::string owner = Utf8(text, wcslen(text));
+    LocalFree(text);
+    return owner;
+}
+
+// Whether the ACL lets anyone but the owner, SYSTEM and the Administrators write the file.
+bool OthersMayWrite(PACL acl, PSID owner) {
+    if (!acl) return true;  // no ACL at all: everyone may do everything
+    const DWORD writes = FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL |
+                         WRITE_DAC | WRITE_OWNER | DELETE;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!GetAce(acl, i, &entry)) return true;
+        const auto* header = static_cast<ACE_HEADER*>(entry);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE))
+            continue;
+        const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+        if (!(allowed->Mask & writes) || EqualSid(sid, owner) ||
+            IsWellKnownSid(sid, WinLocalSystemSid) ||
+            IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+            IsWellKnownSid(sid, WinCreatorOwnerRightsSid))
+            continue;
+        return true;
+    }
+    return false;
+}
+
+void FillSecurity(PSID owner, PACL acl, FileInfo& info) {
+    info.owner = SidText(owner);
+    info.others_may_write = OthersMayWrite(acl, owner);
+}
+
+}  // namespace
+
+bool InfoOf(FileHandle file, FileInfo& info) {
+    BY_HANDLE_FILE_INFORMATION data{};
+    PSID owner = nullptr;
+    PACL acl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!GetFileInformationByHandle(Handle(file), &data) ||
+        GetSecurityInfo(Handle(file), SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                        &acl, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    info.regular = GetFileType(Handle(file)) == FILE_TYPE_DISK && Regular(data.dwFileAttributes);
+    info.size = static_cast<std::uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    info.links = data.nNumberOfLinks;
+    info.mode = 0;
+    FillSecurity(owner, acl, info);
+    LocalFree(descriptor);
+    return true;
+}
+
+bool InfoIn(const Directory& directory, const std::string& name, FileInfo& info) {
+    return InfoAt(PathIn(directory, name), info);
+}
+
+bool InfoAt(const std::string& utf8_path, FileInfo& info) {
+    const std::wstring path = Wide(utf8_path);
+    // Opened as itself, whatever it is, to read its attributes and its security only.
+    const HANDLE file =
+        CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool read = InfoOf(reinterpret_cast<FileHandle>(file), info);
+    CloseHandle(file);
+    return read;
+}
+
+bool IsOwnOwner(const std::string& owner) {
+    PSID sid = nullptr;
+    if (!ConvertStringSidToSidW(Wide(owner).c_str(), &sid)) return false;
+    const bool own = IsOwnSid(sid);
+    LocalFree(sid);
+    return own;
+}
+
+bool SetMode(FileHandle, std::uint32_t) { return true; }
 
 // Windows locks are mandatory: a lock on the file's bytes would stop GDAL's own handle on the
 // file too. The lock covers one byte that no file reaches, as sqlite's locks do.
