@@ -189,8 +189,8 @@ test_under_wine() {
     WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/gapmend-wine-XXXXXX")
     export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     trap 'wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"' EXIT
+    wineserver -p || fail "cannot start wine's server for $WINEPREFIX"
     wineboot -i >/dev/null 2>&1 || fail "wine cannot make a prefix in $WINEPREFIX"
-    wineserver -p
     scripts/bootstrap.sh build-wine -DGAPMEND_WERROR=ON \
         -DGAPMEND_TOOL="$root/build-windows/gapMend.exe" -DGAPMEND_TOOL_LAUNCHER=wine
     ctest --test-dir build-wine --output-on-failure -j $jobs

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -351,4 +352,28 @@ TEST(Interruption, WhatAKilledRunLeavesInTheTemporaryDirectoryGoesWithTheNextRun
     EXPECT_EQ(RunTool({path, "100"}, options).status, 0);
     EXPECT_FALSE(std::filesystem::exists(old_dir));
     EXPECT_TRUE(std::filesystem::exists(young_dir + "/band1.scratch"));
+}
+
+// What Windows users type: a drive, backslashes, and names in any script. The journal and the
+// side-cars must be found beside the file, not in the working directory.
+TEST(Windows, DrivePathsWithBackslashesAndAnyNameFillInPlace) {
+    if (!ToolRunsUnderWine()) GTEST_SKIP() << "Windows paths need the Windows build";
+    TempDir dir;
+    const std::string folder = dir.Path("Höhen 数字");
+    std::filesystem::create_directory(folder);
+    const std::string path = folder + "/dem é.tif", expected = dir.Path("expected.tif");
+    CopyFile(SAMPLE_DEM, path);
+    CopyFile(SAMPLE_DEM, expected);
+    std::string windows_path = "Z:" + path;  // wine's drive Z: is the root
+    std::replace(windows_path.begin(), windows_path.end(), '/', '\\');
+    RunOptions elsewhere;
+    elsewhere.working_dir = dir.Path("work");
+    std::filesystem::create_directory(elsewhere.working_dir);
+    const RunResult run = RunTool({windows_path, "250"}, elsewhere);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    FillDirectly(expected, 250);
+    EXPECT_TRUE(BandBytes(path) == BandBytes(expected));
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.working_dir));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
 }
