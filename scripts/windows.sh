@@ -32,8 +32,10 @@ as_root() {
 }
 
 install_tools() {
+    # mingw and wine; sqlite3 and tclsh build PROJ's database and sqlite's amalgamation; dpkg-dev
+    # unpacks the sources; man and col make the man page text; the rest builds the native tests.
     local packages=(g++-mingw-w64-x86-64-posix wine wine64 sqlite3 tcl dpkg-dev cmake make zip
-        libgdal-dev gdal-bin libgtest-dev g++ strace) missing=() package
+        man-db bsdextrautils libgdal-dev gdal-bin libgtest-dev g++ strace) missing=() package
     for package in "${packages[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
     done
