@@ -95,10 +95,10 @@ bool IsOwnOwner(const std::string& owner);
 // Gives a file these permission bits (POSIX); on Windows a file takes its directory's ACL.
 bool SetMode(FileHandle file, std::uint32_t mode);
 
-// What tells one file from another: on POSIX the device and inode numbers, on Windows the
-// volume's serial number and the file index (GetFileInformationByHandle).
-// With the file's birth time where the system records it (statx), zero elsewhere; on Windows the
-// file index itself tells a new file from an old one (NTFS counts each reuse of an index).
+// What tells one file from another: on POSIX the device and inode numbers, with the file's birth
+// time where the system records it (statx), zero elsewhere; on Windows the volume's serial number
+// and the file index (GetFileInformationByHandle), where the index itself tells a new file from
+// an old one that had it (NTFS counts each reuse of an index in it).
 struct FileId {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
@@ -108,9 +108,10 @@ struct FileId {
 // False when the file's identity cannot be read.
 bool IdentityOf(FileHandle file, FileId& id);
 
-// An exclusive lock on the whole file, taken at once or not at all: false when another process
-// holds one. It lasts until the handle is closed. POSIX: flock, advisory. Windows: LockFileEx,
-// which also stops other processes' reads and writes of the locked bytes.
+// An exclusive lock on the file, taken at once or not at all: false when another process holds
+// one. It lasts until the handle is closed. POSIX: flock, advisory. Windows: LockFileEx on one
+// byte far beyond the end of any file, since Windows locks are mandatory: a lock on the data
+// would stop GDAL's own handle on the file too.
 bool TryLockExclusive(FileHandle file);
 
 // Why the last call here failed, as a line of text.
@@ -138,8 +139,8 @@ std::string SystemTempDirectory();
 // SIGXFSZ is ignored from then on, so that a write beyond `ulimit -f` fails (EFBIG) as a full
 // disk does, and the run rolls back, instead of killing the process half way.
 void CatchInterruptions(void (*note)(int interruption));
-// While held, an interruption is noted but does not end the process, even where the system would
-// end it on its own (a closed console on Windows, after a few seconds).
+// While held, an interruption is noted but does not end the process. Windows alone can end it
+// meanwhile: about 5 seconds after its console was closed, held or not.
 void HoldInterruptions();
 void ReleaseInterruptions();
 // Ends the process as an interruption ends it by default: killed by the signal on POSIX, as

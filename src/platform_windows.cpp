@@ -9,7 +9,6 @@
 #include <sddl.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <memory>
 
@@ -50,10 +49,36 @@ OVERLAPPED At(std::uint64_t offset) {
 // ReadFile and WriteFile move at most 4 GB at a time.
 constexpr size_t kMostPerCall = 1u << 30;
 
-}  // namespace
+// The SIDs files made by this process belong to: the user, or the token's default owner (the
+// Administrators group, for an elevated administrator).
+bool IsOwnSid(PSID owner) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    bool own = false;
+    for (const TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
+        DWORD size = 0;
+        GetTokenInformation(token, kind, nullptr, 0, &size);
+        std::unique_ptr<char[]> buffer(new char[size]);
+        if (!GetTokenInformation(token, kind, buffer.get(), size, &size)) continue;
+        const PSID sid = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid
+                                           : reinterpret_cast<TOKEN_OWNER*>(buffer.get())->Owner;
+        own = own || EqualSid(owner, sid);
+    }
+    CloseHandle(token);
+    return own;
+}
 
-namespace {
-bool IsOwnSid(PSID owner);
+bool OwnedBySelf(const std::wstring& path) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    const bool own = IsOwnSid(owner);
+    LocalFree(descriptor);
+    return own;
+}
+
 }  // namespace
 
 FileHandle OpenFile(const std::string& path, Open how) {
@@ -319,40 +344,6 @@ std::string LastError() {
         message.pop_back();
     return message;
 }
-
-namespace {
-
-// The SIDs files made by this process belong to: the user, or the token's default owner (the
-// Administrators group, for an elevated administrator).
-bool IsOwnSid(PSID owner) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    bool own = false;
-    for (const TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
-        DWORD size = 0;
-        GetTokenInformation(token, kind, nullptr, 0, &size);
-        std::unique_ptr<char[]> buffer(new char[size]);
-        if (!GetTokenInformation(token, kind, buffer.get(), size, &size)) continue;
-        const PSID sid = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid
-                                           : reinterpret_cast<TOKEN_OWNER*>(buffer.get())->Owner;
-        own = own || EqualSid(owner, sid);
-    }
-    CloseHandle(token);
-    return own;
-}
-
-bool OwnedBySelf(const std::wstring& path) {
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
-        return false;
-    const bool own = IsOwnSid(owner);
-    LocalFree(descriptor);
-    return own;
-}
-
-}  // namespace
 
 bool IsOwnDirectory(const std::string& path) {
     const std::wstring wide = Wide(path);
