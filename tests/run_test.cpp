@@ -35,9 +35,6 @@ std::string LastLine(const std::string& text) {
     return text.substr(start == std::string::npos ? 0 : start + 1, end - start);
 }
 
-// How Windows ends a console program that a Ctrl-C interrupted: STATUS_CONTROL_C_EXIT.
-constexpr unsigned kControlCExit = 0xC000013A;
-
 std::string ProjectionOf(const std::string& path) {
     GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER));
     return dataset->GetProjectionRef();

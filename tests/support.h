@@ -15,8 +15,12 @@ struct TempDir {
 };
 
 // Whether the tool under test is a Windows build started by wine (GAPMEND_TOOL_LAUNCHER). Tests
-// of what only POSIX has (signals other than Ctrl-C, other users, strace, tmpfs) skip that run.
+// of what only POSIX has (SIGTERM, other users, a tmpfs) skip that run.
 bool ToolRunsUnderWine();
+
+// How Windows ends a console program that a Ctrl-C interrupted: STATUS_CONTROL_C_EXIT, of which a
+// POSIX parent sees the low byte. Wine delivers SIGINT to a Windows program as a Ctrl-C.
+constexpr unsigned kControlCExit = 0xC000013A;
 
 struct RunOptions {
     std::string binary = GAPMEND_BINARY;  // started through the launcher, if there is one
