@@ -7,9 +7,12 @@
 #include <vector>
 
 #include <cpl_conv.h>
+#include <cpl_string.h>
 #include <cpl_vsi_virtual.h>
+#include <gdal_priv.h>
 #include <gdal_version.h>
 
+#include "journaled_formats.h"
 #include "message.h"
 #include "platform.h"
 
@@ -68,17 +71,18 @@ class GuardedHandle final : public VSIVirtualHandle {
         const bool released = Release();
         return base_->Close() == 0 && released ? 0 : -1;
     }
+    // A truncate that grows the file needs its original length on the disk as much as one that
+    // shrinks it needs the bytes it cuts off (invariant 2): the journal is synced either way.
     int Truncate(vsi_l_offset new_size) override {
         if (!Release() || !guard_.Record(file_)) return -1;
         if (new_size < base_size_) {
             current_.resize(base_size_ - new_size);
             if (base_->Seek(new_size, SEEK_SET) != 0 ||
                 base_->Read(current_.data(), 1, current_.size()) != current_.size() ||
-                !guard_.JournalOriginal(file_, new_size, current_.data(), current_.size()) ||
-                !guard_.SyncJournal())
+                !guard_.JournalOriginal(file_, new_size, current_.data(), current_.size()))
                 return Fail();
         }
-        if (base_->Truncate(new_size) != 0) return Fail();
+        if (!guard_.SyncJournal() || base_->Truncate(new_size) != 0) return Fail();
         size_ = base_size_ = new_size;
         return 0;
     }
@@ -101,7 +105,7 @@ class GuardedHandle final : public VSIVirtualHandle {
     // whole blocks, of which the fill changed a few pixels. Writes that overlap within a batch
     // go out whole, in their order, so that the last one wins.
     bool Release() {
-        if (held_.empty()) return !guard_.failed();
+        if (held_.empty()) return true;  // nothing to refuse: a failed run closes quietly
         if (!guard_.Record(file_)) return Fail() == 0;
         const bool disjoint = Disjoint();
         for (Held& held : held_) {
@@ -252,16 +256,13 @@ GuardHandler& Handler() {
     return *handler;
 }
 
-std::string Stem(const std::string& path) {
-    const std::string name = CPLGetFilename(path.c_str());
-    const std::size_t dot = name.rfind('.');
-    return (dot == std::string::npos || dot == 0 ? name : name.substr(0, dot)) + ".";
-}
-
 }  // namespace
 
 FileGuard::FileGuard(const std::string& path, FileIdentity identity)
-    : path_(path), directory_(CPLGetPath(path.c_str())), stem_(Stem(path)), identity_(identity) {
+    : path_(path),
+      directory_(CPLGetPath(path.c_str())),
+      name_(CPLGetFilename(path.c_str())),
+      identity_(identity) {
     Handler().Watch(this);
 }
 
@@ -269,17 +270,40 @@ FileGuard::~FileGuard() { Handler().Watch(nullptr); }
 
 bool FileGuard::Protects(const std::string& path) const {
     if (path == path_) return true;
-    const std::string name = CPLGetFilename(path.c_str());
-    return CPLGetPath(path.c_str()) == directory_ && name.compare(0, stem_.size(), stem_) == 0 &&
-           path != Journal::PathFor(path_);
+    return CPLGetPath(path.c_str()) == directory_ &&
+           IsSideCarName(name_, CPLGetFilename(path.c_str())) && path != Journal::PathFor(path_);
 }
 
-void FileGuard::StartJournal() {
+bool FileGuard::Cover(GDALDataset& dataset) {
+    const CPLStringList files(dataset.GetFileList());
+    for (int i = 0; i < files.size(); ++i) listed_.push_back(files[i]);
+    GDALDriver* driver = dataset.GetDriver();
+    if (driver && IsJournaledFormat(driver->GetDescription()) &&
+        std::all_of(listed_.begin(), listed_.end(),
+                    [this](const auto& f) { return Protects(f); })) {
+        listed_.clear();  // every write to them passes the guard
+        return true;
+    }
+    sees_all_writes_ = false;
+    journal_tried_ = true;  // and none made
+    return false;
+}
+
+bool FileGuard::StartJournal(std::string& why) {
+    if (journal_tried_) return !failed_;
     journal_tried_ = true;
-    journal_ = Journal::Create(path_, identity_);
-    if (!journal_)
+    Journal::NotCreated not_created;
+    journal_ = Journal::Create(path_, identity_, not_created);
+    if (journal_) return true;
+    if (not_created.denied) {
         Say("cannot create a journal beside '" + path_ +
             "'; an interrupted write-back cannot be undone");
+        return true;
+    }
+    why = "cannot create a journal beside '" + path_ + "': " + not_created.why +
+          "; the file is as it was";
+    failed_ = true;
+    return false;
 }
 
 FileGuard::File& FileGuard::Begin(const std::string& path) {
@@ -293,7 +317,11 @@ FileGuard::File& FileGuard::Begin(const std::string& path) {
 }
 
 bool FileGuard::Record(File& file) {
-    if (!journal_tried_) StartJournal();
+    std::string why;
+    if (!StartJournal(why)) {
+        if (!why.empty()) Say(why);  // a write before the write-back: it is refused
+        return false;
+    }
     file.written = true;
     if (journal_ && file.index < 0)
         file.index = journal_->AddFile(CPLGetFilename(file.path.c_str()), file.original_length);
@@ -315,6 +343,7 @@ bool FileGuard::JournalOriginal(File& state, std::uint64_t offset, const GByte* 
 }
 
 bool FileGuard::BeforeReplace(const std::string& path) {
+    names_changed_ = true;
     File& state = Begin(path);
     if (!Record(state)) return false;
     if (!journal_ || state.original_length <= 0) return SyncJournal();
@@ -329,19 +358,33 @@ bool FileGuard::BeforeReplace(const std::string& path) {
 
 bool FileGuard::SyncJournal() { return !journal_ || journal_->Sync() || !(failed_ = true); }
 
+bool FileGuard::SyncFiles() const {
+    VSIStatBufL stat{};
+    for (const auto& [path, file] : files_)
+        if (file.written && VSIStatL(path.c_str(), &stat) == 0 && !SyncFile(path)) return false;
+    for (const std::string& path : listed_)
+        if (VSIStatL(path.c_str(), &stat) == 0 && !SyncFile(path)) return false;
+    return true;
+}
+
 FileGuard::Outcome FileGuard::Finish(bool succeeded, std::string& why) {
     Handler().Watch(nullptr);
+    // With a journal, nothing reached a file before a batch of it reached the disk (invariant 1).
+    const bool written = journal_
+                             ? journal_->synced()
+                             : std::any_of(files_.begin(), files_.end(),
+                                           [](const auto& entry) { return entry.second.written; });
+    if (journal_ && !journal_->synced()) {  // nothing to commit or undo
+        journal_->Discard();
+        journal_.reset();
+    }
     if (succeeded && !failed_) {
-        VSIStatBufL stat{};
-        for (const auto& [path, file] : files_)
-            if (file.written && VSIStatL(path.c_str(), &stat) == 0 && !SyncFile(path))
-                failed_ = true;
-        if (!failed_ && (!journal_ || journal_->Remove())) return Outcome::kCommitted;
+        if (SyncFiles() && (!journal_ || journal_->Commit(names_changed_)))
+            return Outcome::kCommitted;
+        failed_ = true;
         why = "cannot sync the written files: " + platform::LastError();
     }
-    const bool written = std::any_of(files_.begin(), files_.end(),
-                                     [](const auto& entry) { return entry.second.written; });
-    if (!written) return Outcome::kRolledBack;  // nothing reached a file
+    if (!written && sees_all_writes_) return Outcome::kRolledBack;
     if (!journal_) return Outcome::kDamaged;
     journal_->Sync();
     journal_.reset();

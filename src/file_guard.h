@@ -4,23 +4,32 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "journal.h"
+
+class GDALDataset;
 
 // The guard makes the write-back all or nothing. GDAL does all of its file I/O through its
 // virtual file system, so the guard is installed as the handler of plain local paths, in front
 // of GDAL's own local handler: names, side-car look-ups and GDAL's messages stay as they are.
 //
-// It watches the file and its side-cars: the files in its directory whose names start with the
-// file's name up to its extension and a dot (dem.tif, dem.tif.aux.xml, dem.tif.msk, dem.msk).
-// Writes to them are held back in batches of a few megabytes. Before a batch reaches a file, the
-// original bytes it overwrites go into the journal and the journal is synced; a file is
-// recorded with its original length before it first changes (journal.h states the invariants).
-// A run that succeeds commits: the files are synced, then the journal is deleted. A run that
-// fails refuses every further write and rolls the files back from the journal.
+// It watches the file and its side-cars: the files in its directory whose names are the file's
+// name up to its extension, or start with it and a dot (IsSideCarName: dem.tif, dem.tif.aux.xml,
+// dem.msk, ERS's data file dem). Writes to them are held back in batches of a few megabytes.
+// Before a batch reaches a file, the original bytes it overwrites go into the journal and the
+// journal is synced; a file is recorded with its original length before it first changes
+// (journal.h states the invariants).
+// A run that succeeds commits: the files are synced, then the journal's header is zeroed and
+// synced, and the journal deleted. A run that fails refuses every further write and rolls the
+// files back from the journal.
 //
-// Where no journal can be made beside the file (a directory the user may not write), the guard
-// says so once on standard error and lets the writes through as they come.
+// The journal is made before the write-back begins. Where none can be made beside the file
+// because the user may not write its directory, the guard says so once on standard error and
+// lets the writes through; any other failure (no room, no free inode, a quota) stops the run
+// before anything is written. Formats whose writes do not all pass through the guard
+// (journaled_formats.h), or whose files lie beyond it, are written unjournaled the same way; the
+// files GDAL lists for the dataset are synced at the commit all the same.
 class FileGuard {
   public:
     // Installs the guard for the dataset's file, whose identity the lock has taken.
@@ -28,6 +37,17 @@ class FileGuard {
     ~FileGuard();
     FileGuard(const FileGuard&) = delete;
     FileGuard& operator=(const FileGuard&) = delete;
+
+    // Once the dataset is open: learns the files that make it up (GDAL's file list). False when
+    // its writes cannot all be journaled: its format is not one the guard sees every write of,
+    // or one of its files is not the file or a side-car of it. Then nothing is journaled, and
+    // the commit syncs every listed file.
+    bool Cover(GDALDataset& dataset);
+
+    // Before the write-back: makes the journal, unless Cover found that there is to be none. False,
+    // with `why`, when it cannot be made for anything but a directory the user may not write;
+    // then every write is refused.
+    bool StartJournal(std::string& why);
 
     enum class Outcome {
         kCommitted,   // the changes are in the files and on the disk
@@ -62,14 +82,17 @@ class FileGuard {
     bool failed() const { return failed_; }
 
   private:
-    void StartJournal();
+    bool SyncFiles() const;
 
     const std::string path_;
     const std::string directory_;  // as GDAL spells it in side-car paths
-    const std::string stem_;       // the file's name up to its extension, and a dot
+    const std::string name_;       // the file's name, without its directory
     const FileIdentity identity_;
     std::unique_ptr<Journal> journal_;
     bool journal_tried_ = false;
     bool failed_ = false;
+    bool names_changed_ = false;       // a file was created, replaced, renamed or removed
+    bool sees_all_writes_ = true;      // false for formats that write past the guard
+    std::vector<std::string> listed_;  // the dataset's files, synced when not all writes are seen
     std::map<std::string, File> files_;
 };

@@ -19,6 +19,7 @@
 #include <gdal_priv.h>
 #include <ogr_srs_api.h>
 
+#include "dataset_path.h"
 #include "file_guard.h"
 #include "gap_fill.h"
 #include "interruption.h"
@@ -63,12 +64,21 @@ std::string Megabytes(long long bytes) {
     return std::to_string((bytes + 999999) / 1000000) + " MB";
 }
 
-enum class Outcome { kWritten, kNoWorkingCopy, kFillFailed, kInterrupted, kWriteBackFailed };
+enum class Outcome {
+    kWritten,
+    kNoWorkingCopy,
+    kFillFailed,
+    kInterrupted,
+    kNoJournal,
+    kWriteBackFailed
+};
 
-// Fills a working copy of band 1 in a private temporary directory, then writes back into band 1
-// the blocks that changed. The copy and the directory are gone when it returns, however it
-// returns. From the start of the write-back on, signals are held (see interruption.h).
-Outcome FillAndWriteBack(GDALRasterBand& band, int max_search_radius, std::string& why) {
+// Fills a working copy of band 1 in a private temporary directory, then makes the journal and
+// writes back into band 1 the blocks that changed. The copy and the directory are gone when it
+// returns, however it returns. From the start of the write-back on, signals are held (see
+// interruption.h).
+Outcome FillAndWriteBack(GDALRasterBand& band, int max_search_radius, FileGuard* guard,
+                         std::string& why) {
     const PrivateTempDir dir(PrivateTempDir::Parent());
     const long long room = WorkingCopy::MostScratchBytes(band);
     const std::string needs = "the working copy needs up to " + Megabytes(room);
@@ -93,20 +103,22 @@ Outcome FillAndWriteBack(GDALRasterBand& band, int max_search_radius, std::strin
         return Interrupted() ? Outcome::kInterrupted : Outcome::kFillFailed;
     HoldInterruptions();
     if (Interrupted()) return Outcome::kInterrupted;
+    if (guard && !guard->StartJournal(why)) return Outcome::kNoJournal;
     return WriteBackChanges(band, *copy) == CE_None ? Outcome::kWritten : Outcome::kWriteBackFailed;
 }
 
 // Before the file is opened: refuses it while another run holds it, undoes what the journal of
-// an interrupted run records, and guards the file's writes from now on. An exit status when the
-// run cannot go on.
-std::optional<int> TakeCharge(const char* path, const RunLock& lock,
+// an interrupted run records, and guards the file's writes from now on. `file` is the file
+// itself (dataset_path.h), `path` the name the messages give it. An exit status when the run
+// cannot go on.
+std::optional<int> TakeCharge(const char* path, const std::string& file, const RunLock& lock,
                               std::unique_ptr<FileGuard>& guard) {
     if (lock.state() == RunLock::State::kBusy)
         return Fail(kRefused, Quoted(path) + " is being filled by another run");
     if (lock.state() == RunLock::State::kNoFile) return std::nullopt;
     std::string why;
-    switch (RecoverFromJournal(path, lock.identity(), why)) {
-        case Recovery::kForeign:
+    switch (RecoverFromJournal(file, lock.identity(), why)) {
+        case Recovery::kRefused:
             return Fail(kRefused, why);
         case Recovery::kFailed:
             return Fail(kFailed, why);
@@ -116,7 +128,7 @@ std::optional<int> TakeCharge(const char* path, const RunLock& lock,
         case Recovery::kNothing:
             break;
     }
-    guard = std::make_unique<FileGuard>(path, lock.identity());
+    guard = std::make_unique<FileGuard>(file, lock.identity());
     return std::nullopt;
 }
 
@@ -152,23 +164,33 @@ int Run(int argc, char** argv) {
     CatchInterruptions();
     GDALAllRegister();
     const int max_search_radius = ParseMaxSearchRadius(argv[2]);
-    const char* path = argv[1];
+    const char* path = argv[1];  // as the user gave it, and as every message names it
+    const DatasetPath examined = ExamineDatasetPath(path);
+    if (!examined.refusal.empty()) return Fail(kRefused, examined.refusal);
 
-    const RunLock lock(path);
+    const RunLock lock(examined.file);
     std::unique_ptr<FileGuard> guard;
-    if (const std::optional<int> status = TakeCharge(path, lock, guard)) return *status;
+    if (const std::optional<int> status = TakeCharge(path, examined.file, lock, guard))
+        return *status;
 
-    GDALDatasetUniquePtr dataset(GDALDataset::FromHandle(GDALOpen(path, GA_Update)));
+    GDALDatasetUniquePtr dataset(
+        GDALDataset::FromHandle(GDALOpen(examined.file.c_str(), GA_Update)));
     if (!dataset) return Fail(kRefused, "cannot open " + Quoted(path) + " for update");
     const std::string refusal = Refusal(*dataset, path);
     if (!refusal.empty()) return Fail(kRefused, refusal);
+    if (guard && !guard->Cover(*dataset))
+        Say("the writes to " + Quoted(path) + " (" + dataset->GetDriverName() +
+            ") cannot be journaled; an interrupted write-back cannot be undone");
+    if (!examined.warning.empty()) Say(examined.warning);
 
     PrintDatasetReport(*dataset);
     std::string why;
-    const Outcome outcome = FillAndWriteBack(*dataset->GetRasterBand(1), max_search_radius, why);
+    const Outcome outcome =
+        FillAndWriteBack(*dataset->GetRasterBand(1), max_search_radius, guard.get(), why);
     if (outcome == Outcome::kInterrupted)
         DieOfInterruption("interrupted; " + Quoted(path) + " is unchanged");
-    if (outcome == Outcome::kNoWorkingCopy) return Fail(kFailed, why);
+    if (outcome == Outcome::kNoWorkingCopy || outcome == Outcome::kNoJournal)
+        return Fail(kFailed, why);
     const bool closed = CloseDataset(std::move(dataset));
     const FileGuard::Outcome finished = Finish(guard.get(), outcome == Outcome::kWritten && closed);
     std::printf("\nProcessing time is: %d seconds\n", ElapsedSeconds(start));

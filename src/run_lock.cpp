@@ -6,9 +6,8 @@ RunLock::RunLock(const std::string& path) {
     VSIStatBufL info{};
     if (VSIStatL(path.c_str(), &info) != 0 || !VSI_ISREG(info.st_mode)) return;
     fd_ = platform::OpenFile(path, platform::Open::kRead);
-    platform::FileId id;
-    if (fd_ == platform::kNoFile || !platform::IdentityOf(fd_, id)) return;
-    identity_ = {id.device, id.inode};
+    if (fd_ == platform::kNoFile) return;
+    identity_ = IdentityOf(fd_);
     state_ = platform::TryLockExclusive(fd_) ? State::kHeld : State::kBusy;
 }
 

@@ -1,60 +1,107 @@
 // The write-back is all or nothing: a run killed at any write to the file, or whose write-back
-// fails, leaves the file as it was or a journal from which the next run restores it; and two
-// runs never work on one file at once.
+// fails, leaves the file as it was or a journal from which the next run restores it; two runs
+// never work on one file at once; and a journal that is planted, damaged or cannot be read
+// writes nothing.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
+#include "journal.h"
+#include "journal_format.h"
 #include "support.h"
 
 namespace {
 
 // A DEM of a few megabytes. GDAL rewrites the blocks of an uncompressed one in place; those of
-// a compressed one mostly go to the end, and its directory is rewritten at the close.
+// a compressed one mostly go to the end, and its directory is rewritten at the close. In another
+// format than GeoTIFF it is `dem.<extension>`, with the side-cars that its driver makes.
 struct Dem {
     TempDir dir;
-    std::string path = dir.Path("dem.tif");
-    std::string journal = path + ".gapmend-journal";
+    std::string path;
+    std::string journal;
     std::string tmp = dir.Path("tmp");  // the runs' TMPDIR
     std::string original;
-    std::vector<GByte> filled;  // what a lone run leaves in band 1
+    std::map<std::string, std::string> originals;  // every file of the dataset, with its bytes
+    std::vector<GByte> filled;                     // what a lone run leaves in band 1
 
-    explicit Dem(const char* compress = "DEFLATE") {
-        const std::string option = std::string("COMPRESS=") + compress;
-        const char* options[] = {option.c_str(), nullptr};
-        WriteDem(path, 1000, GDT_Float32, options);
+    explicit Dem(const char* compress = "DEFLATE", const char* driver = "GTiff",
+                 const std::string& extension = "tif")
+        : path(dir.Path("dem." + extension)), journal(path + ".gapmend-journal") {
+        const std::string expected = dir.Path("expected." + extension);
+        if (std::string(driver) == "GTiff") {
+            const std::string option = std::string("COMPRESS=") + compress;
+            const char* options[] = {option.c_str(), nullptr};
+            WriteDem(path, 1000, GDT_Float32, options);
+            CopyFile(path, expected);
+        } else {
+            // GTX's no-data value is fixed; square pixels suit every format.
+            const double nodata = std::string(driver) == "GTX" ? -88.8888 : -9999;
+            const std::string source = dir.Path("source.tif");
+            WriteDem(source, 1000, GDT_Float32, nullptr, 1, nodata);
+            GDALDatasetUniquePtr from(GDALDataset::Open(source.c_str(), GDAL_OF_RASTER));
+            double transform[6] = {1000, 1, 0, 2000, 0, -1};
+            from->SetGeoTransform(transform);
+            GDALDriver* to = GetGDALDriverManager()->GetDriverByName(driver);
+            const std::string option = std::string("COMPRESS=") + compress;  // MRF's
+            const char* options[] = {option.c_str(), nullptr};
+            for (const std::string& copy : {path, expected})
+                GDALDatasetUniquePtr(to->CreateCopy(
+                    copy.c_str(), from.get(), false,
+                    std::string(driver) == "MRF" ? options : nullptr, nullptr, nullptr));
+        }
         std::filesystem::create_directory(tmp);
         original = FileBytes(path);
-        const std::string expected = dir.Path("expected.tif");
-        CopyFile(path, expected);
+        originals = Files();
         FillDirectly(expected, 100);
         filled = BandBytes(expected);
     }
-    void Reset() const { std::ofstream(path, std::ios::binary) << original; }
+    // The files in the directory that are the dataset's or its side-cars', the journal aside.
+    std::map<std::string, std::string> Files() const {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path))
+            if (entry.path().filename().string().rfind("dem", 0) == 0 && entry.path() != journal)
+                files[entry.path().string()] = FileBytes(entry.path().string());
+        return files;
+    }
+    void Reset() const {
+        for (const auto& [file, bytes] : Files())
+            if (!originals.count(file)) std::filesystem::remove(file);
+        for (const auto& [file, bytes] : originals) std::ofstream(file, std::ios::binary) << bytes;
+    }
 };
 
 // gapMend run on the DEM under strace, which does `inject` (strace's fault injection, or
-// nothing when it is empty) at the writes to the file, and logs them to `log`. Under wine the
-// tool's writes are wine's own system calls, which strace sees as well.
+// nothing when it is empty) at the `syscall`s (a comma-separated list) on `traced`, or on every
+// file of the dataset when it is empty, and logs them to `log`. Under wine the tool's system
+// calls are wine's own, which strace sees as well.
 RunResult RunWithFault(const Dem& dem, const std::string& inject,
-                       const std::string& log = "/dev/null") {
-    const std::string& file = dem.path;
+                       const std::string& log = "/dev/null", const std::string& syscall = "write",
+                       const std::string& traced = "") {
     RunOptions under_strace;
     under_strace.binary = "/usr/bin/strace";
     // No leak checks under ptrace, where LeakSanitizer cannot run.
     under_strace.env = {{"TMPDIR", dem.tmp}, {"ASAN_OPTIONS", "halt_on_error=1:detect_leaks=0"}};
-    std::vector<std::string> args = {"-f", "-o", log, "-P", file, "-e", "trace=write"};
-    if (!inject.empty()) args.insert(args.end(), {"-e", "inject=write:" + inject});
+    std::vector<std::string> args = {"-f", "-y", "-o", log, "-e", "trace=" + syscall};
+    if (!traced.empty()) args.insert(args.end(), {"-P", traced});
+    for (const auto& [file, bytes] : dem.originals)
+        if (traced.empty()) args.insert(args.end(), {"-P", file});
+    if (!inject.empty()) args.insert(args.end(), {"-e", "inject=" + syscall + ":" + inject});
     if (ToolRunsUnderWine()) args.push_back(GAPMEND_LAUNCHER);
-    args.insert(args.end(), {GAPMEND_BINARY, file, "100"});
+    args.insert(args.end(), {GAPMEND_BINARY, dem.path, "100"});
     return RunTool(args, under_strace);
 }
 
@@ -68,6 +115,79 @@ int WritesOfALoneRun(const Dem& dem) {
         writes += line.find("write(") != std::string::npos;
     return writes;
 }
+
+// A journal's bytes, edited in place with the journal's own layout. Checksums are made valid
+// again only where a case needs a record that passes them.
+struct JournalBytes {
+    std::string bytes;
+
+    unsigned char* At(std::size_t at) { return reinterpret_cast<unsigned char*>(&bytes[at]); }
+    std::uint64_t Salt() { return journal_format::Get<std::uint64_t>(At(16)); }
+    // The records of the first batch, and the offset of the `index`-th of them.
+    std::string FirstBatch() {
+        using namespace journal_format;
+        return bytes.substr(kPage + kBatchHeadSize, Get<std::uint64_t>(At(kPage + 8)));
+    }
+    std::size_t Record(int index) {
+        std::size_t at = journal_format::kPage + journal_format::kBatchHeadSize;
+        for (; index > 0; --index)
+            at += journal_format::kHeadSize + journal_format::kChecksumSize +
+                  journal_format::Get<std::uint64_t>(At(at + 16));
+        return at;
+    }
+    // Gives the header, or a record, a valid checksum again.
+    void Reseal(std::size_t at) {
+        using namespace journal_format;
+        const std::size_t body = at == 0 ? 44 : kHeadSize + Get<std::uint64_t>(At(at + 16));
+        const std::uint32_t sum = Checksum(Salt(), At(at), body);
+        std::memcpy(At(at + body), &sum, sizeof sum);
+    }
+    // Makes the first batch's first record, the file's, name `name` with `length`.
+    void SetFileRecord(const std::string& name, long long length) {
+        using namespace journal_format;
+        const std::string rest = FirstBatch().substr(Record(1) - Record(0));
+        std::string payload = bytes.substr(Record(0) + kHeadSize, 4) + name;
+        bytes.resize(kPage);
+        const auto record =
+            journal_format::Record(kFile, 0, length, payload.data(), payload.size(), Salt());
+        AddBatch(0, std::string(record.begin(), record.end()) + rest);
+    }
+    void AddBatch(std::uint32_t sequence, const std::string& records) {
+        using namespace journal_format;
+        const auto head =
+            journal_format::Record(kBatch, sequence, records.size(), nullptr, 0, Salt());
+        bytes += std::string(head.begin(), head.end()) + records;
+        bytes.resize(RoundUpToPage(bytes.size()));
+    }
+};
+
+// Every file below `dir`, with its bytes or where it links to.
+std::map<std::string, std::string> Snapshot(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
+        files[entry.path()] = entry.is_symlink()
+                                  ? "-> " + std::filesystem::read_symlink(entry.path()).string()
+                                  : FileBytes(entry.path());
+    return files;
+}
+
+// A run killed in the middle of its write-back: the file as it was left, and the journal.
+struct Killed {
+    const Dem dem{"NONE"};  // one record for each changed block
+    std::string file, journal;
+    Killed() {
+        RunWithFault(dem, "signal=KILL:when=" + std::to_string(WritesOfALoneRun(dem) / 2));
+        file = FileBytes(dem.path);
+        journal = FileBytes(dem.journal);
+    }
+    // The file and the journal as the kill left them, owned by root.
+    void PutBack(const std::string& journal_bytes) const {
+        std::ofstream(dem.path, std::ios::binary) << file;
+        std::ofstream(dem.journal, std::ios::binary) << journal_bytes;
+        chmod(dem.journal.c_str(), 0600);
+        EXPECT_EQ(chown(dem.path.c_str(), 0, 0) | chown(dem.journal.c_str(), 0, 0), 0);
+    }
+};
 
 }  // namespace
 
@@ -104,16 +224,24 @@ TEST(Journal, AKillAtAnyWriteIsUndoneByTheNextRun) {
 TEST(Journal, AFullDiskDuringTheWriteBackLeavesTheFileAsItWas) {
     const Dem dem;
     const int writes = WritesOfALoneRun(dem);
-    for (const int k : {1, writes / 2, writes}) {
+    // At the file's first, a middle and its last write, and at the journal's first batch, before
+    // anything reached the file (the journal's first write is its header page).
+    const std::vector<std::tuple<std::string, std::string, int>> faults = {
+        {"write", dem.path, 1},
+        {"write", dem.path, writes / 2},
+        {"write", dem.path, writes},
+        {"pwrite64", dem.journal, 2}};
+    for (const auto& [syscall, traced, k] : faults) {
         dem.Reset();
-        const RunResult run = RunWithFault(dem, "error=ENOSPC:when=" + std::to_string(k) + "+");
-        EXPECT_EQ(run.status, 3) << k;
+        const RunResult run = RunWithFault(dem, "error=ENOSPC:when=" + std::to_string(k) + "+",
+                                           "/dev/null", syscall, traced);
+        EXPECT_EQ(run.status, 3) << syscall << k;
         EXPECT_NE(run.err.find("gapMend: writing '" + dem.path +
                                "' back failed; the file is as it was\n"),
                   std::string::npos)
-            << k << ": " << run.err;
-        EXPECT_TRUE(FileBytes(dem.path) == dem.original) << k;
-        EXPECT_FALSE(std::filesystem::exists(dem.journal)) << k;
+            << syscall << k << ": " << run.err;
+        EXPECT_TRUE(FileBytes(dem.path) == dem.original) << syscall << k;
+        EXPECT_FALSE(std::filesystem::exists(dem.journal)) << syscall << k;
     }
 }
 
@@ -173,4 +301,234 @@ TEST(Journal, ASignalDuringTheWriteBackWaitsUntilTheFileIsWritten) {
     EXPECT_NE(run.out.find("Processing time is: "), std::string::npos);
     EXPECT_TRUE(BandBytes(dem.path) == dem.filled);
     EXPECT_FALSE(std::filesystem::exists(dem.journal));
+}
+
+TEST(Journal, APlantedDamagedOrUnreadableJournalWritesNothing) {
+    const Killed killed;
+    const Dem& dem = killed.dem;
+    ASSERT_GT(killed.journal.size(), 3 * journal_format::kPage);
+    const std::string elsewhere = dem.dir.Path("elsewhere"), secret = elsewhere + "/secret";
+    std::filesystem::create_directory(elsewhere);
+    std::ofstream(secret) << "not for the journal";
+    const std::string side_car = dem.dir.Path("dem.msk");
+    // A record of the first batch given a bad field, and a good batch after it.
+    const auto damage = [&](JournalBytes& journal, std::size_t at, std::uint64_t value) {
+        const std::string good = journal.FirstBatch();
+        std::memcpy(journal.At(at), &value, sizeof value);
+        journal.AddBatch(1, good.substr(journal.Record(1) - journal.Record(0)));
+    };
+    const std::string as_nobody = CopyOfTool(dem.dir);
+    struct Case {
+        std::string reason;
+        std::function<void(JournalBytes&)> edit;  // before the journal is written
+        std::function<void()> plant;              // after
+        bool unprivileged = false;
+        std::string pread_fault = "";  // at the journal's reads, under strace
+    };
+    const std::string of_the_file = "'" + dem.path + "'";
+    const std::vector<Case> cases = {
+        {"belongs to another user", nullptr,
+         [&] { EXPECT_EQ(chown(dem.journal.c_str(), 65534, 65534), 0); }},
+        {"may be written by other users", nullptr, [&] { chmod(dem.journal.c_str(), 0666); }},
+        {"names a file other than " + of_the_file + " and its side-cars",
+         [&](JournalBytes& journal) { journal.SetFileRecord("../x", killed.file.size()); },
+         nullptr},
+        {"would write '" + side_car + "', which is not a regular file",
+         [&](JournalBytes& journal) { journal.SetFileRecord("dem.msk", killed.file.size()); },
+         [&] { std::filesystem::create_symlink(secret, side_car); }},
+        {"would delete " + of_the_file,
+         [&](JournalBytes& journal) { journal.SetFileRecord("dem.tif", -1); }, nullptr},
+        {"is damaged: a bad record lies before good ones",
+         [&](JournalBytes& journal) {
+             const std::size_t at = journal.Record(2) + 40;  // in the original bytes
+             damage(journal, at, journal_format::Get<std::uint64_t>(journal.At(at)) ^ 1);
+         },
+         nullptr},
+        {"is damaged: a bad record lies before good ones",
+         [&](JournalBytes& journal) { damage(journal, journal.Record(2) + 16, 1ull << 39); },
+         nullptr},
+        {"is not a regular file", nullptr,
+         [&] {
+             std::filesystem::rename(dem.journal, elsewhere + "/journal");
+             std::filesystem::create_symlink(elsewhere + "/journal", dem.journal);
+         }},
+        // Root's run was killed; another user who may write the file cannot read its journal.
+        {"cannot be read: Permission denied", nullptr,
+         [&] { EXPECT_EQ(chown(dem.path.c_str(), 65534, 65534), 0); }, true},
+        {"belongs to another user", nullptr,
+         [&] {
+             chmod(dem.journal.c_str(), 0644);
+             EXPECT_EQ(chown(dem.path.c_str(), 65534, 65534), 0);
+         },
+         true},
+        {"cannot be read: Input/output error", nullptr, nullptr, false, "error=EIO:when=1"},
+        // The file is removed and made again; even with the old inode number it is another file,
+        // where the file system records birth times.
+        {"belongs to another file, not " + of_the_file,
+         [&](JournalBytes& journal) {
+             std::filesystem::remove(dem.path);
+             std::ofstream(dem.path, std::ios::binary) << killed.file;
+             const int fd = open(dem.path.c_str(), O_RDONLY);
+             const FileIdentity identity = IdentityOf(fd);
+             close(fd);
+             if (identity.birth_seconds == 0) return;
+             std::memcpy(journal.At(24), &identity.inode, sizeof identity.inode);
+             journal.Reseal(0);
+         },
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        JournalBytes journal{killed.journal};
+        killed.PutBack(journal.bytes);
+        if (c.edit) c.edit(journal);
+        std::ofstream(dem.journal, std::ios::binary) << journal.bytes;
+        if (c.plant) c.plant();
+        const auto before = Snapshot(dem.dir.path);
+        RunOptions options;
+        options.unprivileged = c.unprivileged;
+        options.binary = c.unprivileged ? as_nobody : GAPMEND_BINARY;
+        const RunResult run = c.pread_fault.empty() ? RunTool({dem.path, "100"}, options)
+                                                    : RunWithFault(dem, c.pread_fault, "/dev/null",
+                                                                   "pread64", dem.journal);
+        EXPECT_EQ(run.status, 2) << c.reason;
+        EXPECT_EQ(run.err, "gapMend: the journal '" + dem.journal + "' " + c.reason + "\n");
+        EXPECT_TRUE(Snapshot(dem.dir.path) == before) << c.reason;
+        std::filesystem::remove(dem.journal);
+        std::filesystem::remove(side_car);
+    }
+}
+
+// A good journal is applied whole, side-cars included: one that the run removed comes back
+// with its mode.
+TEST(Journal, ASideCarTheRunRemovedComesBackWithItsMode) {
+    const Killed killed;
+    const Dem& dem = killed.dem;
+    JournalBytes journal{killed.journal};
+    const std::uint32_t mode = 0640;
+    std::string payload(reinterpret_cast<const char*>(&mode), sizeof mode);
+    payload += "dem.aux.xml";
+    const auto record = journal_format::Record(journal_format::kFile, 1, 5, payload.data(),
+                                               payload.size(), journal.Salt());
+    journal.AddBatch(1, std::string(record.begin(), record.end()));
+    killed.PutBack(journal.bytes);
+    RunOptions no_working_copy;
+    no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
+    const RunResult run = RunTool({dem.path, "100"}, no_working_copy);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.err.find("gapMend: restored '" + dem.path + "'"), 0u) << run.err;
+    EXPECT_TRUE(FileBytes(dem.path) == dem.original);
+    struct stat info {};
+    ASSERT_EQ(stat(dem.dir.Path("dem.aux.xml").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, mode);
+    EXPECT_EQ(info.st_size, 5);
+    EXPECT_FALSE(std::filesystem::exists(dem.journal));
+}
+
+// The commit zeroes the journal's header before it deletes the journal: were the deletion lost,
+// the journal would still not undo the finished fill.
+TEST(Journal, ACommittedJournalWhoseDeletionWasLostIsNeverApplied) {
+    const Dem dem;
+    const RunResult run = RunWithFault(dem, "error=EIO", "/dev/null", "unlink", dem.journal);
+    EXPECT_EQ(run.status, 0);
+    ASSERT_TRUE(std::filesystem::exists(dem.journal));
+    EXPECT_TRUE(BandBytes(dem.path) == dem.filled);
+    const std::string filled = FileBytes(dem.path);
+    RunOptions no_working_copy;
+    no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
+    const RunResult next = RunTool({dem.path, "100"}, no_working_copy);
+    EXPECT_EQ(next.status, 3);
+    EXPECT_EQ(next.err.find("restored"), std::string::npos) << next.err;
+    EXPECT_TRUE(FileBytes(dem.path) == filled);
+    EXPECT_FALSE(std::filesystem::exists(dem.journal));
+}
+
+// GeoTIFF's layouts are killed at many writes above; every other journaled format at a middle
+// write here, with its side-cars (ENVI's and EHdr's .hdr, SAGA's .sgrd, MRF's index and data).
+TEST(Journal, AKillInEveryJournaledFormatIsUndoneByTheNextRun) {
+    const std::vector<std::pair<const char*, const char*>> formats = {
+        {"ENVI", "bin"},  {"HFA", "img"}, {"PCIDSK", "pix"}, {"EHdr", "bil"},
+        {"SAGA", "sdat"}, {"GTX", "gtx"}, {"MRF", "mrf"}};
+    for (const auto& [driver, extension] : formats) {
+        const Dem dem("NONE", driver, extension);
+        const int writes = WritesOfALoneRun(dem);
+        ASSERT_GT(writes, 2) << driver;
+        const RunResult killed =
+            RunWithFault(dem, "signal=KILL:when=" + std::to_string(writes / 2));
+        EXPECT_EQ(killed.signal, SIGKILL) << driver;
+        EXPECT_TRUE(std::filesystem::exists(dem.journal)) << driver;
+        EXPECT_FALSE(dem.Files() == dem.originals) << driver;
+
+        RunOptions no_working_copy;
+        no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
+        const RunResult next = RunTool({dem.path, "100"}, no_working_copy);
+        EXPECT_EQ(next.status, 3) << driver;
+        EXPECT_EQ(next.err.find("gapMend: restored '" + dem.path +
+                                "' from the journal of an interrupted run\n"),
+                  0u)
+            << driver << ": " << next.err;
+        EXPECT_TRUE(dem.Files() == dem.originals) << driver;
+        EXPECT_FALSE(std::filesystem::exists(dem.journal)) << driver;
+
+        const RunResult run = RunTool({dem.path, "100"});
+        EXPECT_EQ(run.status, 0) << driver;
+        EXPECT_EQ(run.err, "") << driver;
+        EXPECT_TRUE(BandBytes(dem.path) == dem.filled) << driver;
+    }
+}
+
+// The journal goes by the file itself: a run through a symbolic link finds it; a hard link is
+// another name that it is not found by, which the run says.
+TEST(Journal, ARunThroughALinkFindsTheFilesJournal) {
+    const Dem dem("NONE");
+    RunWithFault(dem, "signal=KILL:when=" + std::to_string(WritesOfALoneRun(dem) / 2));
+    ASSERT_TRUE(std::filesystem::exists(dem.journal));
+    const std::string links = dem.dir.Path("links"), link = links + "/link.tif";
+    std::filesystem::create_directory(links);
+    std::filesystem::create_symlink(dem.path, link);
+    RunOptions no_working_copy;
+    no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
+    const RunResult next = RunTool({link, "100"}, no_working_copy);
+    EXPECT_EQ(next.status, 3);
+    EXPECT_EQ(
+        next.err.find("gapMend: restored '" + link + "' from the journal of an interrupted run\n"),
+        0u)
+        << next.err;
+    EXPECT_TRUE(FileBytes(dem.path) == dem.original);
+    EXPECT_FALSE(std::filesystem::exists(dem.journal));
+
+    const std::string hard = links + "/dem:2.tif";  // a ':' in a file's name is no driver prefix
+    std::filesystem::create_hard_link(dem.path, hard);
+    const RunResult run = RunTool({hard, "100"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "gapMend: '" + hard +
+                           "' has 2 names (hard links); a run through another name cannot see "
+                           "this run's journal\n");
+    EXPECT_TRUE(BandBytes(dem.path) == dem.filled);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(links), {}), 2);
+}
+
+// ERS is written unjournaled (not a format whose every write the guard is known to see): said in
+// one line, and status 0 still means that every file of the dataset is on the disk.
+TEST(Journal, AFormatThatIsNotJournaledIsFilledAndSynced) {
+    const Dem dem("NONE", "ERS", "ers");
+    const std::string log = dem.dir.Path("strace.log");
+    const RunResult run = RunWithFault(dem, "", log, "write,fsync,fdatasync");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "gapMend: the writes to '" + dem.path +
+                           "' (ERS) cannot be journaled; an interrupted write-back cannot be "
+                           "undone\n");
+    EXPECT_TRUE(BandBytes(dem.path) == dem.filled);
+    EXPECT_FALSE(std::filesystem::exists(dem.journal));
+    const auto called = [&log](const std::string& call, const std::string& file) {
+        std::ifstream in(log);
+        for (std::string line; std::getline(in, line);)
+            if (line.find(call + "(") != std::string::npos &&
+                line.find("<" + file + ">") != std::string::npos)
+                return true;
+        return false;
+    };
+    const std::string data = dem.dir.Path("dem");  // ERS's data file, beside dem.ers
+    EXPECT_TRUE(called("write", data));
+    EXPECT_TRUE(called("fdatasync", data));
+    EXPECT_TRUE(called("fdatasync", dem.path));
 }

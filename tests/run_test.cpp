@@ -1,6 +1,7 @@
 // The tool as a user meets it: what it prints, its exit status, and what it does to the file
 // when it cannot do its work.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -132,6 +133,7 @@ void MakeUnfillableFiles(const TempDir& dir) {
         CopyFile(SAMPLE_DEM, dir.Path(name));
         std::filesystem::permissions(dir.Path(name), std::filesystem::perms(mode));
     }
+    mkfifo(dir.Path("fifo").c_str(), 0666);  // an open of it blocks until a writer comes
 }
 
 }  // namespace
@@ -147,9 +149,14 @@ TEST(Refusal, WhatCannotBeFilledIsLeftByteForByte) {
     as_user.working_dir = dir.Path("work");  // where the fill may write its work files
     std::filesystem::create_directory(as_user.working_dir);
     std::filesystem::permissions(as_user.working_dir, std::filesystem::perms::all);
-    const auto quoted = [&dir](const std::string& name) {
-        return "'" + (name.empty() ? name : dir.Path(name)) + "'";
+    // A name with a '/' is a path or a GDAL dataset name of its own; the others are in `dir`.
+    const auto path_of = [&dir](const std::string& name) {
+        return name.empty() || name.find('/') != std::string::npos ? name : dir.Path(name);
     };
+    const auto quoted = [&](const std::string& name) { return "'" + path_of(name) + "'"; };
+    const std::string byte_tif = dir.Path("byte.tif"), byte_before = FileBytes(byte_tif);
+    const std::string past_the_journal =
+        " is not a local file's own path (a GDAL driver prefix or /vsi path); give the file's path";
     const std::vector<std::tuple<std::string, int, std::string>> cases = {
         {"", 2, "cannot open '' for update"},
         {"missing.tif", 2, "cannot open " + quoted("missing.tif") + " for update"},
@@ -165,10 +172,18 @@ TEST(Refusal, WhatCannotBeFilledIsLeftByteForByte) {
         {"complex.tif", 2,
          "complex pixel type CInt16 cannot be filled in " + quoted("complex.tif")},
         // The header opens; the pixels cannot be read.
-        {"truncated.tif", 3, "filling band 1 of " + quoted("truncated.tif") + " failed"}};
+        {"truncated.tif", 3, "filling band 1 of " + quoted("truncated.tif") + " failed"},
+        // Not files: the open would block, or read a device.
+        {"fifo", 2, quoted("fifo") + " is not a regular file"},
+        {"/dev/null", 2, "'/dev/null' is not a regular file"},
+        // GDAL reaches byte.tif through these, past the run lock and the journal.
+        {"GTIFF_DIR:1:" + byte_tif, 2, "'GTIFF_DIR:1:" + byte_tif + "'" + past_the_journal},
+        {"GTIFF_RAW:" + byte_tif, 2, "'GTIFF_RAW:" + byte_tif + "'" + past_the_journal},
+        {"/vsisubfile/0_100000," + byte_tif, 2,
+         "'/vsisubfile/0_100000," + byte_tif + "'" + past_the_journal}};
     for (const auto& [name, status, message] : cases) {
         if (as_root && (name == "read-only.tif" || name == "unreadable.tif")) continue;
-        const std::string path = name.empty() ? name : dir.Path(name);
+        const std::string path = path_of(name);
         const std::string before = FileBytes(path);
         const RunResult run = RunTool({path, "250"}, as_user);
         EXPECT_EQ(run.status, status) << name;
@@ -178,6 +193,7 @@ TEST(Refusal, WhatCannotBeFilledIsLeftByteForByte) {
         EXPECT_EQ(LastLine(run.err), "gapMend: " + message);
         EXPECT_TRUE(FileBytes(path) == before) << name;
     }
+    EXPECT_TRUE(FileBytes(byte_tif) == byte_before);
 }
 
 TEST(Fill, ARunFromDirectoriesItMayNotWriteFillsAsTheLibraryDoes) {
@@ -206,13 +222,16 @@ TEST(Fill, ARunFromDirectoriesItMayNotWriteFillsAsTheLibraryDoes) {
 
 namespace {
 
-// A tiny file system for a full temporary directory; only root may mount one.
+// A tiny file system for a full directory (`size`, in bytes, or `nr_inodes`, the number of files
+// it holds, counting its root); only root may mount one.
 struct TinyFileSystem {
-    explicit TinyFileSystem(const std::string& dir) : path(dir) {
+    explicit TinyFileSystem(const std::string& dir, const std::string& limit = "size=64k")
+        : path(dir) {
         std::filesystem::create_directory(path);
         mounted =
             geteuid() == 0 &&
-            std::system(("mount -t tmpfs -o size=64k,mode=1777 tmpfs '" + path + "'").c_str()) == 0;
+            std::system(
+                ("mount -t tmpfs -o " + limit + ",mode=1777 tmpfs '" + path + "'").c_str()) == 0;
     }
     ~TinyFileSystem() {
         if (mounted) std::system(("umount '" + path + "'").c_str());
@@ -257,6 +276,25 @@ TEST(Failure, NoRoomForTheWorkingCopyEndsWith3AndTouchesNothing) {
             EXPECT_TRUE(std::filesystem::is_empty(tmp)) << tmp;
         }
     }
+}
+
+// No free inode for the journal beside the file: the run stops before anything is written. (A
+// full disk is met at the journal's first write instead, and rolled back as any write error.)
+TEST(Failure, NoRoomForTheJournalEndsWith3AndTouchesNothing) {
+    TempDir dir;
+    const TinyFileSystem full(dir.Path("full"), "size=1m,nr_inodes=2");
+    if (!full.mounted) GTEST_SKIP() << "needs root: CI runs the suite as root";
+    const std::string path = full.path + "/dem.tif";
+    CopyFile(SAMPLE_DEM, path);  // the file system's last free inode
+    RunOptions options;
+    options.env = {{"TMPDIR", dir.path}};
+    const RunResult run = RunTool({path, "250"}, options);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.err, "gapMend: cannot create a journal beside '" + path +
+                           "': No space left on device; the file is as it was\n");
+    EXPECT_TRUE(FileBytes(path) == FileBytes(SAMPLE_DEM));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(full.path), {}), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
 }
 
 TEST(Interruption, SigtermOrSigintDuringTheFillLeavesTheFileAsItWas) {

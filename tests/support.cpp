@@ -178,18 +178,18 @@ std::vector<GByte> BandBytes(const std::string& path, int band_index) {
 }
 
 void WriteDem(const std::string& path, int size, GDALDataType type, CSLConstList creation_options,
-              int bands) {
+              int bands, double nodata) {
     CPLStringList options(creation_options);
     options.SetNameValue("TILED", "YES");
     GDALDatasetUniquePtr dataset(GetGDALDriverManager()->GetDriverByName("GTiff")->Create(
         path.c_str(), size, size, bands, type, options.List()));
     std::vector<double> row(size);
     for (int band = 1; band <= bands; ++band) {
-        dataset->GetRasterBand(band)->SetNoDataValue(-9999);
+        dataset->GetRasterBand(band)->SetNoDataValue(nodata);
         for (int y = 0; y < size; ++y) {
             for (int x = 0; x < size; ++x)
                 row[x] = (x % 97 < 30 && y % 89 < 30)
-                             ? -9999
+                             ? nodata
                              : 500 + 100 * std::sin(x / 50.0) + 80 * std::cos(y / 70.0) + band;
             if (dataset->GetRasterBand(band)->RasterIO(GF_Write, 0, y, size, 1, row.data(), size, 1,
                                                        GDT_Float64, 0, 0, nullptr) != CE_None)

@@ -63,9 +63,9 @@ void WriteRaster(const std::string& path, int width, GDALDataType type,
 std::vector<GByte> BandBytes(const std::string& path, int band = 1);
 
 // A smooth surface of `size` x `size` pixels of `type`, tiled, with square voids of no data
-// (-9999) on a regular grid, `bands` bands alike.
+// (`nodata`) on a regular grid, `bands` bands alike.
 void WriteDem(const std::string& path, int size, GDALDataType type,
-              CSLConstList creation_options = nullptr, int bands = 1);
+              CSLConstList creation_options = nullptr, int bands = 1, double nodata = -9999);
 
 // What a direct call of the library's fill does to the file: band 1's own mask, the radius,
 // 3 smoothing iterations, no options.

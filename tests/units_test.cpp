@@ -2,7 +2,9 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -63,4 +65,29 @@ TEST(JournaledRanges, EachByteIsNewOnce) {
         EXPECT_EQ(parts, expected) << begin << "-" << end;
     }
     EXPECT_EQ(ranges, (JournaledRanges{{0, 46}}));
+}
+
+TEST(SideCarNames, AreBareNamesAfterTheFilesStemButNotItsJournal) {
+    const std::vector<std::pair<std::string, bool>> names = {
+        {"dem.tif", true},
+        {"dem.tif.aux.xml", true},
+        {"dem.tif.msk", true},
+        {"dem.hdr", true},
+        {"dem.aux.xml", true},
+        {"dem", true},  // ERS's data file beside dem.ers
+        {"dem.tif.gapmend-journal", false},
+        {"demo.tif", false},
+        {"de", false},
+        {"", false},
+        {".", false},
+        {"..", false},
+        {"dem..tif", false},
+        {"dem./../x", false},
+        {"dem.x\\y", false},
+        {std::string("dem.tif\0x", 9), false},
+    };
+    for (const auto& [name, side_car] : names)
+        EXPECT_EQ(IsSideCarName("dem.tif", name), side_car) << name;
+    EXPECT_TRUE(IsSideCarName("dem", "dem.hdr"));
+    EXPECT_FALSE(IsSideCarName("dem.ers", "../dem"));
 }

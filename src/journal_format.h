@@ -1,0 +1,93 @@
+#pragma once
+
+// The journal's layout on the disk, shared by its writer (journal.cpp) and its reader
+// (journal_recovery.cpp); journal.h states what it guarantees. All numbers are little-endian, as
+// the machine writes them.
+//
+//   header (the first page):  "gapMend journal\n", salt u64, inode u64, birth time: seconds i64,
+//                             nanoseconds u32; checksum u32 of the 44 bytes before it; zeros.
+//   batches, each from a page boundary on: a batch head, records, zeros to the next page.
+//   record:                   kind u32, file u32, where u64, size u64, `size` bytes of payload,
+//                             checksum u32 of all of it.
+//     batch head:  file = sequence number from 0, where = length of the batch's records, size 0
+//     file:        file = its index from 0, where = original length (-1: absent), payload = its
+//                  mode u32 and its name
+//     bytes:       file = the file's index, where = offset, payload = the original bytes
+//
+// Every checksum is a CRC-32 that starts from the salt's eight bytes.
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace journal_format {
+
+constexpr char kMagic[16] = {'g', 'a', 'p', 'M', 'e', 'n', 'd', ' ',
+                             'j', 'o', 'u', 'r', 'n', 'a', 'l', '\n'};
+constexpr std::size_t kHeaderSize = 48;
+constexpr std::size_t kPage = 4096;
+constexpr std::size_t kHeadSize = 24;  // of a record, before its payload
+constexpr std::size_t kChecksumSize = 4;
+constexpr std::size_t kBatchHeadSize = kHeadSize + kChecksumSize;
+enum Kind : std::uint32_t { kFile = 1, kBytes = 2, kBatch = 3 };
+
+inline std::uint32_t Checksum(std::uint64_t salt, const unsigned char* bytes, std::size_t size) {
+    const uLong seeded = crc32(0, reinterpret_cast<const Bytef*>(&salt), sizeof salt);
+    return static_cast<std::uint32_t>(crc32_z(seeded, bytes, size));
+}
+
+template <typename T>
+void Put(std::vector<unsigned char>& out, T value) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
+    out.insert(out.end(), bytes, bytes + sizeof value);
+}
+
+template <typename T>
+T Get(const unsigned char* bytes) {
+    T value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+inline std::uint64_t RoundUpToPage(std::uint64_t size) {
+    return (size + kPage - 1) / kPage * kPage;
+}
+
+// A record, or a batch head when `kind` is kBatch.
+inline std::vector<unsigned char> Record(Kind kind, std::uint32_t file, std::uint64_t where,
+                                         const void* payload, std::size_t size,
+                                         std::uint64_t salt) {
+    std::vector<unsigned char> record;
+    record.reserve(kHeadSize + size + kChecksumSize);
+    Put<std::uint32_t>(record, kind);
+    Put<std::uint32_t>(record, file);
+    Put<std::uint64_t>(record, where);
+    Put<std::uint64_t>(record, size);
+    const auto* bytes = static_cast<const unsigned char*>(payload);
+    if (size > 0) record.insert(record.end(), bytes, bytes + size);
+    Put<std::uint32_t>(record, Checksum(salt, record.data(), record.size()));
+    return record;
+}
+
+// A record read back: its head's fields and where its payload lies.
+struct RecordView {
+    std::uint32_t kind, file;
+    std::uint64_t where, size;
+    const unsigned char* payload;
+};
+
+// The record at the start of `bytes`, which hold `available` bytes: false when it does not fit in
+// them or fails its checksum. Its size is checked before anything else is read.
+inline bool ReadRecord(const unsigned char* bytes, std::size_t available, std::uint64_t salt,
+                       RecordView& record) {
+    if (available < kHeadSize + kChecksumSize) return false;
+    record = {Get<std::uint32_t>(bytes), Get<std::uint32_t>(bytes + 4),
+              Get<std::uint64_t>(bytes + 8), Get<std::uint64_t>(bytes + 16), bytes + kHeadSize};
+    if (record.size > available - kHeadSize - kChecksumSize) return false;
+    const std::size_t body = kHeadSize + record.size;
+    return Checksum(salt, bytes, body) == Get<std::uint32_t>(bytes + body);
+}
+
+}  // namespace journal_format
