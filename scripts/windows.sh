@@ -10,8 +10,8 @@
 # sqlite, PROJ and GDAL from Debian's own source packages of this release. The archive is the one
 # the machine's apt configuration names: its entries for this release are copied as deb-src into
 # a private apt configuration, and the system's is left alone. The install prefix is cached in
-# GAPMEND_WINDOWS_CACHE (default /var/cache/gapmend-ci) under the sources' versions, so it is
-# rebuilt only when they change. It builds under `nice -n 19` with -j2 and logs to
+# GAPMEND_WINDOWS_CACHE (default /var/cache/gapmend-ci) under the sources' versions and a hash of
+# the build steps below, so it is rebuilt only when they change. It builds under `nice -n 19` with -j2 and logs to
 # <cache>/<name>.log. The suite's tests stay native programs; they start `wine gapMend.exe` as the
 # tool under test, in a fresh wine prefix of this user's, and skip what only POSIX has.
 set -euo pipefail
@@ -144,7 +144,8 @@ build_gdal() { # the drivers users fill in place, and the cheap raw formats
         -DBUILD_JAVA_BINDINGS=OFF -DBUILD_CSHARP_BINDINGS=OFF -DGDAL_USE_EXTERNAL_LIBS=OFF \
         -DGDAL_BUILD_OPTIONAL_DRIVERS=OFF -DOGR_BUILD_OPTIONAL_DRIVERS=OFF \
         -DGDAL_ENABLE_DRIVER_HFA=ON -DGDAL_ENABLE_DRIVER_RAW=ON -DGDAL_ENABLE_DRIVER_PCIDSK=ON \
-        -DGDAL_ENABLE_DRIVER_AAIGRID=ON -DGDAL_ENABLE_DRIVER_ERS=ON -DGDAL_ENABLE_DRIVER_RIK=OFF \
+        -DGDAL_ENABLE_DRIVER_AAIGRID=ON -DGDAL_ENABLE_DRIVER_ERS=ON -DGDAL_ENABLE_DRIVER_SAGA=ON \
+        -DGDAL_ENABLE_DRIVER_MRF=ON -DENABLE_GNM=OFF \
         -DGDAL_USE_TIFF_INTERNAL=ON -DGDAL_USE_GEOTIFF_INTERNAL=ON -DGDAL_USE_JSONC_INTERNAL=ON \
         -DGDAL_USE_ZLIB=ON -DGDAL_USE_ZLIB_INTERNAL=OFF -DZLIB_INCLUDE_DIR="$stage/include" \
         -DZLIB_LIBRARY="$stage/lib/libz.a" -DPROJ_DIR="$stage/lib/cmake/proj" \
@@ -159,6 +160,8 @@ library() {
         versions[$package]=$(download_source $package)
         name+=-$package-${versions[$package]}
     done
+    # and the recipe: a change of drivers or options is a new build too
+    name+=-$(declare -f build_zlib build_sqlite cross_cmake build_proj build_gdal | sha1sum | cut -c1-8)
     name=${name//[:~]/_}
     prefix=$cache/$name
     [ -f "$prefix/.complete" ] && return
