@@ -5,6 +5,8 @@
 
 #include <gdal.h>
 
+#include "platform.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -35,9 +37,10 @@ DatasetPath ExamineDatasetPath(const std::string& given) {
         const fs::path real = fs::canonical(native, error);
         if (!error) result.file = real.u8string();
     }
-    const std::uintmax_t names = fs::hard_link_count(fs::u8path(result.file), error);
-    if (fs::is_regular_file(status) && !error && names > 1)
-        result.warning = quoted + " has " + std::to_string(names) +
+    // Counted by the system itself: a C++ library on Windows may count one name for any file.
+    platform::FileInfo info;
+    if (fs::is_regular_file(status) && platform::InfoAt(result.file, info) && info.links > 1)
+        result.warning = quoted + " has " + std::to_string(info.links) +
                          " names (hard links); a run through another name cannot see this "
                          "run's journal";
     return result;
