@@ -11,9 +11,10 @@
 # the machine's apt configuration names: its entries for this release are copied as deb-src into
 # a private apt configuration, and the system's is left alone. The install prefix is cached in
 # GAPMEND_WINDOWS_CACHE (default /var/cache/gapmend-ci) under the sources' versions and a hash of
-# the build steps below, so it is rebuilt only when they change. It builds under `nice -n 19` with -j2 and logs to
-# <cache>/<name>.log. The suite's tests stay native programs; they start `wine gapMend.exe` as the
-# tool under test, in a fresh wine prefix of this user's, and skip what only POSIX has.
+# the build steps below, so it is rebuilt only when they change. It builds under `nice -n 19`
+# with -j2 and logs to <cache>/<name>.log. The suite's tests stay native programs; they start
+# `wine gapMend.exe` as the tool under test, in a fresh wine prefix of this user's, and skip what
+# wine cannot show.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -168,7 +169,7 @@ library() {
     log=$cache/$name.log
     work=$cache/$name.work
     stage=$prefix
-    echo "Building the Windows library $name (about 45 minutes on 2 cores; log in $log)" >&2
+    echo "Building the Windows library $name (about 20 minutes on 2 cores; log in $log)" >&2
     rm -rf "$work" "$prefix"
     mkdir -p "$work" "$prefix/include" "$prefix/lib"
     local start=$SECONDS

@@ -138,11 +138,21 @@ bool Journal::Commit(bool names_changed) {
         return false;
     }
     // Committed. Were the deletion or its sync lost, the zero header would still not be applied.
+    Close();
     if (platform::RemoveFile(path_) == platform::Removed::kYes) SyncDirectory(path_);
     return true;
 }
 
-void Journal::Discard() { platform::RemoveFile(path_); }
+void Journal::Discard() {
+    Close();
+    platform::RemoveFile(path_);
+}
+
+// Windows removes a file only once no handle is open on it, so the journal is closed first.
+void Journal::Close() {
+    platform::CloseFile(fd_);
+    fd_ = platform::kNoFile;
+}
 
 // Windows flushes only through a handle that may write.
 bool SyncFile(const std::string& path) {

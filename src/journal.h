@@ -121,6 +121,7 @@ class Journal {
   private:
     Journal(std::string path, platform::FileHandle fd, std::uint64_t salt);
     void Append(const std::vector<unsigned char>& record);
+    void Close();
 
     std::string path_;
     platform::FileHandle fd_;

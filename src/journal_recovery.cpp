@@ -337,6 +337,8 @@ class Replay {
         const bool zeroed = platform::WriteAt(journal_, zeros, kHeaderSize, 0) ==
                                 static_cast<long long>(kHeaderSize) &&
                             platform::SyncData(journal_);
+        platform::CloseFile(journal_);  // Windows removes no file while a handle is open on it
+        journal_ = platform::kNoFile;
         if (platform::RemoveIn(directory_handle_, journal_name_) == platform::Removed::kYes) {
             platform::SyncDirectory(directory_handle_);
             return true;

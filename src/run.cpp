@@ -4,7 +4,8 @@
 //
 // Exit status: 0 when the filled band is in the file and on the disk; 1 after the usage text;
 // 2 when the file cannot be filled at all (left untouched); 3 when the fill or the write-back
-// failed (the file is left as it was, unless the message says otherwise).
+// failed (the file is left as it was, unless the message says otherwise). An interrupted run
+// ends as killed by the signal, or on Windows with 0xC000013A (interruption.h).
 
 #include <chrono>
 #include <cstdio>
