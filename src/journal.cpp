@@ -154,14 +154,7 @@ void Journal::Close() {
     fd_ = platform::kNoFile;
 }
 
-// Windows flushes only through a handle that may write.
-bool SyncFile(const std::string& path) {
-    const platform::FileHandle fd = platform::OpenFile(path, platform::Open::kReadWrite);
-    if (fd == platform::kNoFile) return false;
-    const bool synced = platform::SyncData(fd);
-    platform::CloseFile(fd);
-    return synced;
-}
+bool SyncFile(const std::string& path) { return platform::SyncDataAt(path); }
 
 bool ForEachNewPart(JournaledRanges& ranges, std::uint64_t begin, std::uint64_t end,
                     const std::function<bool(std::uint64_t, std::uint64_t)>& each) {

@@ -40,6 +40,9 @@ long long WriteAt(FileHandle file, const void* data, std::size_t size, std::uint
 // both, which needs a handle with write access.
 bool SyncFile(FileHandle file);
 bool SyncData(FileHandle file);
+// SyncData by name. POSIX opens the file to read, which is all fdatasync needs. Windows needs a
+// handle that may write: a file this process may not write had nothing of its written by it.
+bool SyncDataAt(const std::string& path);
 // Puts a directory's entries (files made, renamed or removed in it) on the disk. POSIX: fsync on
 // the directory. Windows has no such call, and needs none: NTFS journals its own metadata, and a
 // flushed file's directory entry is durable with it. True there.

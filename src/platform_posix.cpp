@@ -37,6 +37,14 @@ bool SyncFile(FileHandle file) { return fsync(static_cast<int>(file)) == 0; }
 
 bool SyncData(FileHandle file) { return fdatasync(static_cast<int>(file)) == 0; }
 
+bool SyncDataAt(const std::string& path) {
+    const FileHandle file = OpenFile(path, Open::kRead);
+    if (file == kNoFile) return false;
+    const bool synced = SyncData(file);
+    CloseFile(file);
+    return synced;
+}
+
 bool SyncDirectory(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;

@@ -141,6 +141,14 @@ bool SyncFile(FileHandle file) { return FlushFileBuffers(Handle(file)) != 0; }
 
 bool SyncData(FileHandle file) { return FlushFileBuffers(Handle(file)) != 0; }
 
+bool SyncDataAt(const std::string& path) {
+    const FileHandle file = OpenFile(path, Open::kReadWrite);
+    if (file == kNoFile) return GetLastError() == ERROR_ACCESS_DENIED;
+    const bool synced = SyncData(file);
+    CloseFile(file);
+    return synced;
+}
+
 bool SyncDirectory(const std::string&) { return true; }
 
 bool Truncate(FileHandle file, std::uint64_t length) {
