@@ -20,6 +20,11 @@ std::string DirectoryOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string Sibling(const std::string& path, const std::string& name) {
+    const std::size_t slash = path.find_last_of(platform::kPathSeparators);
+    return slash == std::string::npos ? name : path.substr(0, slash + 1) + name;
+}
+
 bool SyncDirectory(const std::string& path) { return platform::SyncDirectory(DirectoryOf(path)); }
 
 bool WriteAt(platform::FileHandle fd, const void* data, std::size_t size, std::uint64_t offset) {
@@ -91,13 +96,8 @@ void Journal::Append(const std::vector<unsigned char>& record) {
 }
 
 int Journal::AddFile(const std::string& name, long long original_length) {
-    platform::Directory directory;
     platform::FileInfo info;
-    const std::uint32_t mode = platform::OpenDirectory(DirectoryOf(path_), directory) &&
-                                       platform::InfoIn(directory, name, info)
-                                   ? info.mode & 0777
-                                   : 0;
-    platform::CloseDirectory(directory);
+    const std::uint32_t mode = platform::InfoAt(Sibling(path_, name), info) ? info.mode & 0777 : 0;
     std::vector<unsigned char> payload;
     Put(payload, mode);
     payload.insert(payload.end(), name.begin(), name.end());
