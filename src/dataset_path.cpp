@@ -5,6 +5,8 @@
 
 #include <gdal.h>
 
+#include "platform.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -17,7 +19,8 @@ DatasetPath ExamineDatasetPath(const std::string& given) {
     DatasetPath result{given, "", ""};
     const std::string quoted = "'" + given + "'";
     std::error_code error;
-    const fs::file_status status = given.empty() ? fs::file_status() : fs::status(given, error);
+    const fs::path native = fs::u8path(given);  // paths are UTF-8 on every platform, as GDAL's
+    const fs::file_status status = given.empty() ? fs::file_status() : fs::status(native, error);
     if (!fs::exists(status)) {
         // GDALIdentifyDriver only reads; it names a driver for a prefix whatever follows it.
         if (!given.empty() && (IsVirtualPath(given) || GDALIdentifyDriver(given.c_str(), nullptr)))
@@ -30,13 +33,14 @@ DatasetPath ExamineDatasetPath(const std::string& given) {
         result.refusal = quoted + " is not a regular file";
         return result;
     }
-    if (fs::is_symlink(fs::symlink_status(given, error))) {
-        const fs::path real = fs::canonical(given, error);
-        if (!error) result.file = real.string();
+    if (fs::is_symlink(fs::symlink_status(native, error))) {
+        const fs::path real = fs::canonical(native, error);
+        if (!error) result.file = real.u8string();
     }
-    const std::uintmax_t names = fs::hard_link_count(result.file, error);
-    if (fs::is_regular_file(status) && !error && names > 1)
-        result.warning = quoted + " has " + std::to_string(names) +
+    // Counted by the system itself: a C++ library on Windows may count one name for any file.
+    platform::FileInfo info;
+    if (fs::is_regular_file(status) && platform::InfoAt(result.file, info) && info.links > 1)
+        result.warning = quoted + " has " + std::to_string(info.links) +
                          " names (hard links); a run through another name cannot see this "
                          "run's journal";
     return result;

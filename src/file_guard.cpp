@@ -1,7 +1,6 @@
 #include "file_guard.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -15,6 +14,7 @@
 
 #include "journaled_formats.h"
 #include "message.h"
+#include "platform.h"
 
 namespace {
 
@@ -292,15 +292,15 @@ bool FileGuard::Cover(GDALDataset& dataset) {
 bool FileGuard::StartJournal(std::string& why) {
     if (journal_tried_) return !failed_;
     journal_tried_ = true;
-    journal_ = Journal::Create(path_, identity_);
+    Journal::NotCreated not_created;
+    journal_ = Journal::Create(path_, identity_, not_created);
     if (journal_) return true;
-    const int error = errno;
-    if (error == EACCES || error == EPERM || error == EROFS) {
+    if (not_created.denied) {
         Say("cannot create a journal beside '" + path_ +
             "'; an interrupted write-back cannot be undone");
         return true;
     }
-    why = "cannot create a journal beside '" + path_ + "': " + std::strerror(error) +
+    why = "cannot create a journal beside '" + path_ + "': " + not_created.why +
           "; the file is as it was";
     failed_ = true;
     return false;
@@ -382,7 +382,7 @@ FileGuard::Outcome FileGuard::Finish(bool succeeded, std::string& why) {
         if (SyncFiles() && (!journal_ || journal_->Commit(names_changed_)))
             return Outcome::kCommitted;
         failed_ = true;
-        why = std::string("cannot sync the written files: ") + std::strerror(errno);
+        why = "cannot sync the written files: " + platform::LastError();
     }
     if (!written && sees_all_writes_) return Outcome::kRolledBack;
     if (!journal_) return Outcome::kDamaged;

@@ -4,12 +4,16 @@
 
 #include <cpl_port.h>
 
-// Ctrl-C, kill and a closed terminal (SIGINT, SIGTERM, SIGHUP) do not stop gapMend at once: the
-// signal is noted, and the run stops where the file is whole. While the working copy is filled
-// that is within about a second, by the fill's own progress callback, with the file untouched.
-// From the start of the write-back until the file is closed the signals are held, and they take
-// effect only once the file is complete. Either way gapMend then ends as killed by that signal,
-// as shells and xargs expect.
+// Ctrl-C, kill and a closed terminal (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl-C, Ctrl-Break and
+// a closed console) do not stop gapMend at once: the interruption is noted, and the run stops
+// where the file is whole. While the working copy is filled that is within about a second, by the
+// fill's own progress callback, with the file untouched. From the start of the write-back until
+// the file is closed interruptions are held, and they take effect only once the file is complete.
+// Either way gapMend then ends as killed by that signal, as shells and xargs expect, or on
+// Windows with the exit status of an interrupted console program (0xC000013A).
+//
+// A write beyond the file size limit (`ulimit -f`) fails as a full disk does: SIGXFSZ is
+// ignored, so that the write-back rolls back instead of being killed half way.
 
 // Installs the handlers; the signals are noted from now on.
 void CatchInterruptions();

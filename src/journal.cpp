@@ -1,17 +1,12 @@
 #include "journal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <iterator>
 #include <random>
 
 #include "journal_format.h"
+#include "platform.h"
 
 using namespace journal_format;
 
@@ -20,42 +15,29 @@ namespace {
 constexpr char kSuffix[] = ".gapmend-journal";
 
 std::string DirectoryOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = path.find_last_of(platform::kPathSeparators);
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string Sibling(const std::string& path, const std::string& name) {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = path.find_last_of(platform::kPathSeparators);
     return slash == std::string::npos ? name : path.substr(0, slash + 1) + name;
 }
 
-bool SyncDirectory(const std::string& path) {
-    const int fd = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = fsync(fd) == 0;
-    close(fd);
-    return synced;
-}
+bool SyncDirectory(const std::string& path) { return platform::SyncDirectory(DirectoryOf(path)); }
 
-bool WriteAt(int fd, const void* data, std::size_t size, off_t offset) {
-    return pwrite(fd, data, size, offset) == static_cast<ssize_t>(size);
+bool WriteAt(platform::FileHandle fd, const void* data, std::size_t size, std::uint64_t offset) {
+    return platform::WriteAt(fd, data, size, offset) == static_cast<long long>(size);
 }
 
 }  // namespace
 
-FileIdentity IdentityOf(int fd) {
-#ifdef STATX_BTIME
-    struct statx extended {};
-    if (statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &extended) == 0) {
-        if (!(extended.stx_mask & STATX_BTIME)) return {extended.stx_ino, 0, 0};
-        return {extended.stx_ino, extended.stx_btime.tv_sec, extended.stx_btime.tv_nsec};
-    }
-#endif
-    // No birth time: the inode alone. Not the change time, which every write moves.
-    struct stat info {};
-    if (fstat(fd, &info) != 0) return {};
-    return {static_cast<std::uint64_t>(info.st_ino), 0, 0};
+// Where there is no birth time, the inode alone: not the change time, which every write moves.
+FileIdentity IdentityOf(platform::FileHandle file) {
+    platform::FileId id;
+    if (!platform::IdentityOf(file, id)) return {};
+    return {id.inode, id.birth_seconds, id.birth_nanoseconds};
 }
 
 bool IsSideCarName(const std::string& file_name, const std::string& name) {
@@ -71,15 +53,21 @@ bool IsSideCarName(const std::string& file_name, const std::string& name) {
 
 std::string Journal::PathFor(const std::string& file) { return file + kSuffix; }
 
-Journal::Journal(std::string path, int fd, std::uint64_t salt)
+Journal::Journal(std::string path, platform::FileHandle fd, std::uint64_t salt)
     : path_(std::move(path)), fd_(fd), salt_(salt) {}
 
-Journal::~Journal() { close(fd_); }
+Journal::~Journal() { platform::CloseFile(fd_); }
 
-std::unique_ptr<Journal> Journal::Create(const std::string& file, FileIdentity identity) {
+std::unique_ptr<Journal> Journal::Create(const std::string& file, FileIdentity identity,
+                                         NotCreated& not_created) {
     const std::string path = PathFor(file);
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return nullptr;
+    // A new name only: an existing one, a symbolic link too, is never opened.
+    const platform::FileHandle fd = platform::OpenFile(path, platform::Open::kCreateNew);
+    if (fd == platform::kNoFile) {
+        not_created = {platform::LastFailure() == platform::Failure::kDenied,
+                       platform::LastError()};
+        return nullptr;
+    }
     const std::uint64_t salt = std::random_device()() * 4294967296ull + std::random_device()();
     std::unique_ptr<Journal> journal(new Journal(path, fd, salt));
     std::vector<unsigned char>& header = journal->header_;
@@ -91,11 +79,12 @@ std::unique_ptr<Journal> Journal::Create(const std::string& file, FileIdentity i
     Put(header, Checksum(salt, header.data(), header.size()));
     std::vector<unsigned char> page(header);
     page.resize(kPage);
-    const ssize_t written = pwrite(fd, page.data(), page.size(), 0);
-    if (written != static_cast<ssize_t>(page.size())) {
-        const int error = written < 0 ? errno : ENOSPC;  // a short write: the disk is full
-        unlink(path.c_str());
-        errno = error;
+    const long long written = platform::WriteAt(fd, page.data(), page.size(), 0);
+    if (written != static_cast<long long>(page.size())) {
+        // A short write without an error: the disk is full.
+        not_created = {false, written < 0 ? platform::LastError() : "No space left on device"};
+        journal.reset();
+        platform::RemoveFile(path);
         return nullptr;
     }
     journal->size_ = kPage;
@@ -107,9 +96,8 @@ void Journal::Append(const std::vector<unsigned char>& record) {
 }
 
 int Journal::AddFile(const std::string& name, long long original_length) {
-    struct stat info {};
-    const std::uint32_t mode =
-        lstat(Sibling(path_, name).c_str(), &info) == 0 ? info.st_mode & 0777 : 0;
+    platform::FileInfo info;
+    const std::uint32_t mode = platform::InfoAt(Sibling(path_, name), info) ? info.mode & 0777 : 0;
     std::vector<unsigned char> payload;
     Put(payload, mode);
     payload.insert(payload.end(), name.begin(), name.end());
@@ -130,13 +118,10 @@ bool Journal::Sync() {
     std::vector<unsigned char> head =
         Record(kBatch, batches_, unwritten_.size(), nullptr, 0, salt_);
     const std::size_t used = head.size() + unwritten_.size();
-    static const unsigned char zeros[kPage] = {};
-    iovec parts[] = {{head.data(), head.size()},
-                     {unwritten_.data(), unwritten_.size()},
-                     {const_cast<unsigned char*>(zeros), RoundUpToPage(used) - used}};
-    const ssize_t written = pwritev(fd_, parts, 3, static_cast<off_t>(size_));
+    head.insert(head.end(), unwritten_.begin(), unwritten_.end());
+    head.resize(RoundUpToPage(used));  // zeros to the next page
     unwritten_.clear();
-    if (written != static_cast<ssize_t>(RoundUpToPage(used)) || fsync(fd_) != 0 ||
+    if (!WriteAt(fd_, head.data(), head.size(), size_) || !platform::SyncFile(fd_) ||
         (batches_ == 0 && !SyncDirectory(path_)))
         return !(failed_ = true);
     size_ += RoundUpToPage(used);
@@ -148,24 +133,28 @@ bool Journal::Commit(bool names_changed) {
     static const unsigned char zeros[kHeaderSize] = {};
     if (failed_ || (names_changed && !SyncDirectory(path_)) || !WriteAt(fd_, zeros, kHeaderSize, 0))
         return false;
-    if (fdatasync(fd_) != 0) {  // the header on the disk may be either: make it whole again
+    if (!platform::SyncData(fd_)) {  // the header on the disk may be either: make it whole again
         WriteAt(fd_, header_.data(), kHeaderSize, 0);
         return false;
     }
     // Committed. Were the deletion or its sync lost, the zero header would still not be applied.
-    if (unlink(path_.c_str()) == 0) SyncDirectory(path_);
+    Close();
+    if (platform::RemoveFile(path_) == platform::Removed::kYes) SyncDirectory(path_);
     return true;
 }
 
-void Journal::Discard() { unlink(path_.c_str()); }
-
-bool SyncFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = fdatasync(fd) == 0;
-    close(fd);
-    return synced;
+void Journal::Discard() {
+    Close();
+    platform::RemoveFile(path_);
 }
+
+// Windows removes a file only once no handle is open on it, so the journal is closed first.
+void Journal::Close() {
+    platform::CloseFile(fd_);
+    fd_ = platform::kNoFile;
+}
+
+bool SyncFile(const std::string& path) { return platform::SyncDataAt(path); }
 
 bool ForEachNewPart(JournaledRanges& ranges, std::uint64_t begin, std::uint64_t end,
                     const std::function<bool(std::uint64_t, std::uint64_t)>& each) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform.h"
+
 // The undo journal of one run: `<file>.gapmend-journal`, beside the file. It holds the original
 // bytes of every range that the write-back overwrites in the file or in a side-car file that
 // GDAL writes with it (`.aux.xml`, `.msk`), and each such file's original length and mode, so
@@ -43,9 +45,20 @@
 //     these checks before anything is written; one that exists but cannot be read is refused.
 //  7. The recovery syncs the files (and the directory when it created or removed one) before it
 //     zeroes the journal's header and deletes it; applying a journal twice does no harm.
+//
+// On Windows (platform_windows.cpp) the same steps hold with these differences. There is no
+// directory sync, and none is needed: NTFS journals its own metadata, so a flushed file's
+// directory entry is durable with it (1, 5, 7). A file is synced through a handle that may write
+// (FlushFileBuffers). The inode is the NTFS file index, which changes when an index is reused,
+// and there is no birth time (4). Owners are SIDs: the journal's owner is the file's owner or the
+// user running gapMend (or, for an elevated administrator, the Administrators group), and "no
+// one else may write it" is read from its ACL; gapMend makes its journals with an ACL of their
+// own that grants only the owner, SYSTEM and the Administrators. Symbolic links and junctions
+// are both refused, as links are on POSIX (6).
 
-// A file as the journal knows it. The device is left out, since its number may change across
-// reboots; the journal lies beside the file, so the file system is fixed anyway.
+// A file as the journal knows it. The device (on Windows the volume's serial number) is left out,
+// since its number may change across reboots; the journal lies beside the file, so the file
+// system is fixed anyway.
 struct FileIdentity {
     std::uint64_t inode = 0;
     // When the file was made, which tells a new file from an old one with the same inode number.
@@ -60,7 +73,7 @@ struct FileIdentity {
 };
 
 // The identity of an open file.
-FileIdentity IdentityOf(int fd);
+FileIdentity IdentityOf(platform::FileHandle file);
 
 // Whether `name` is one of the side-cars of the file named `file_name`, both bare names in one
 // directory: a name of its own (no '/', '\', "..") that is the file's stem (the name without its
@@ -72,9 +85,16 @@ class Journal {
   public:
     static std::string PathFor(const std::string& file);
 
-    // A new journal for `file`, with its header written but not synced. Null, with errno set,
-    // when it cannot be created; nothing is left behind then.
-    static std::unique_ptr<Journal> Create(const std::string& file, FileIdentity identity);
+    // Why a journal could not be created: `denied` when the directory may not be written (or is
+    // on a read-only file system), and `why` in words.
+    struct NotCreated {
+        bool denied = false;
+        std::string why;
+    };
+    // A new journal for `file`, with its header written but not synced. Null, with `not_created`
+    // set, when it cannot be created; nothing is left behind then.
+    static std::unique_ptr<Journal> Create(const std::string& file, FileIdentity identity,
+                                           NotCreated& not_created);
     ~Journal();
     Journal(const Journal&) = delete;
     Journal& operator=(const Journal&) = delete;
@@ -99,11 +119,12 @@ class Journal {
     bool synced() const { return batches_ > 0; }
 
   private:
-    Journal(std::string path, int fd, std::uint64_t salt);
+    Journal(std::string path, platform::FileHandle fd, std::uint64_t salt);
     void Append(const std::vector<unsigned char>& record);
+    void Close();
 
     std::string path_;
-    int fd_;
+    platform::FileHandle fd_;
     std::uint64_t salt_;
     std::vector<unsigned char> header_;
     std::vector<unsigned char> unwritten_;  // records of the current batch, written at Sync

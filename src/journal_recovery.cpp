@@ -1,17 +1,13 @@
 // The journal's reader: checks a journal beside a file against journal.h's invariants 4 to 7 and,
 // when it passes, rolls the files back from it.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <new>
 #include <optional>
 
 #include "journal.h"
 #include "journal_format.h"
+#include "platform.h"
 
 using namespace journal_format;
 
@@ -24,8 +20,11 @@ class Batches {
   public:
     enum class Scan { kWhole, kTorn, kDamaged, kUnreadable, kStopped };
 
-    Batches(int fd, std::uint64_t length, std::uint64_t salt)
+    Batches(platform::FileHandle fd, std::uint64_t length, std::uint64_t salt)
         : fd_(fd), length_(length), salt_(salt) {}
+
+    // Why the last kUnreadable scan could not read the journal.
+    const std::string& error() const { return error_; }
 
     // Calls `each` for every record of every good batch, in order, until it returns false
     // (kStopped). A bad batch ends the scan: as a torn tail when no good batch head follows it.
@@ -51,10 +50,11 @@ class Batches {
   private:
     enum class Read { kGood, kBad, kUnreadable };
 
-    bool ReadAt(void* data, std::size_t size, std::uint64_t offset) const {
-        const ssize_t got = pread(fd_, data, size, static_cast<off_t>(offset));
-        if (got != static_cast<ssize_t>(size) && got >= 0) errno = EIO;  // it shrank meanwhile
-        return got == static_cast<ssize_t>(size);
+    bool ReadAt(void* data, std::size_t size, std::uint64_t offset) {
+        const long long got = platform::ReadAt(fd_, data, size, offset);
+        if (got == static_cast<long long>(size)) return true;
+        error_ = got < 0 ? platform::LastError() : "it shrank while it was read";
+        return false;
     }
 
     // Sizes are checked against the journal's length before anything is allocated.
@@ -69,7 +69,7 @@ class Batches {
         try {
             batch.resize(view.where);
         } catch (const std::bad_alloc&) {
-            errno = ENOMEM;
+            error_ = "Cannot allocate memory";
             return Read::kUnreadable;
         }
         if (!ReadAt(batch.data(), batch.size(), at + kBatchHeadSize)) return Read::kUnreadable;
@@ -81,7 +81,7 @@ class Batches {
 
     // Whether a later page begins with the head of a later batch that passes its checksum: then
     // the bad batch was synced before it, and is damaged rather than torn.
-    bool GoodHeadAfter(std::uint64_t at, std::uint32_t sequence) const {
+    bool GoodHeadAfter(std::uint64_t at, std::uint32_t sequence) {
         unsigned char head[kBatchHeadSize];
         RecordView view{};
         for (at += kPage; at + kBatchHeadSize <= length_; at += kPage) {
@@ -93,16 +93,17 @@ class Batches {
         return false;
     }
 
-    const int fd_;
+    const platform::FileHandle fd_;
     const std::uint64_t length_;
     const std::uint64_t salt_;
+    std::string error_;
 };
 
 struct Target {
     std::string name;
     long long original_length;
-    mode_t mode;
-    int fd = -1;
+    std::uint32_t mode;
+    platform::FileHandle fd = platform::kNoFile;
 };
 
 // One recovery: every check first (Check), then the writes (Apply).
@@ -110,22 +111,25 @@ class Replay {
   public:
     Replay(const std::string& file, FileIdentity identity)
         : file_(file), identity_(identity), journal_path_(Journal::PathFor(file)) {
-        const std::size_t slash = file.rfind('/');
-        directory_ = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+        const std::size_t slash = file.find_last_of(platform::kPathSeparators);
+        // A root keeps its separator: "/", and on Windows "C:\".
+        const bool root = slash == 0 || (slash != std::string::npos && file[slash - 1] == ':');
+        directory_ = slash == std::string::npos ? "." : file.substr(0, root ? slash + 1 : slash);
         prefix_ = file.substr(0, slash == std::string::npos ? 0 : slash + 1);
         file_name_ = file.substr(prefix_.size());
         journal_name_ = Journal::PathFor(file_name_);
     }
     ~Replay() {
-        for (const Target& target : targets_)
-            if (target.fd >= 0) close(target.fd);
-        if (journal_ >= 0) close(journal_);
-        if (directory_fd_ >= 0) close(directory_fd_);
+        for (const Target& target : targets_) platform::CloseFile(target.fd);
+        platform::CloseFile(journal_);
+        platform::CloseDirectory(directory_handle_);
     }
 
     Recovery Run(std::string& why) {
-        struct stat probe {};
-        if (lstat(journal_path_.c_str(), &probe) != 0 && errno == ENOENT) return Recovery::kNothing;
+        platform::FileInfo probe;
+        if (!platform::InfoAt(journal_path_, probe) &&
+            platform::LastFailure() == platform::Failure::kMissing)
+            return Recovery::kNothing;
         if (const std::optional<Recovery> refused = Check(why)) return *refused;
         return Apply(why) && Retire(why) ? Recovery::kRestored : Recovery::kFailed;
     }
@@ -135,11 +139,11 @@ class Replay {
     std::optional<Recovery> Check(std::string& why) {
         if (const std::optional<Recovery> opened = OpenJournal(why)) return opened;
         if (const std::optional<Recovery> header = ReadHeader(why)) return header;
-        switch (Batches(journal_, length_, salt_).ForEachRecord([&](const RecordView& record) {
-            return Plan(record, why);
-        })) {
+        Batches batches(journal_, length_, salt_);
+        switch (
+            batches.ForEachRecord([&](const RecordView& record) { return Plan(record, why); })) {
             case Batches::Scan::kUnreadable:
-                return Refuse(why, "cannot be read: " + std::string(std::strerror(errno)));
+                return Refuse(why, "cannot be read: " + batches.error());
             case Batches::Scan::kDamaged:
                 return Refuse(why, "is damaged: a bad record lies before good ones");
             case Batches::Scan::kStopped:
@@ -161,26 +165,26 @@ class Replay {
     // one else may write (invariant 6). Opened for writing too where this user may, so that its
     // header can be zeroed at the end.
     std::optional<Recovery> OpenJournal(std::string& why) {
-        directory_fd_ = open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        struct stat file {};
-        struct stat info {};
-        if (directory_fd_ < 0 ||
-            fstatat(directory_fd_, file_name_.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0)
-            return Refuse(why, "cannot be read: " + std::string(std::strerror(errno)));
-        const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-        journal_ = openat(directory_fd_, journal_name_.c_str(), O_RDWR | flags);
-        if (journal_ < 0 && (errno == EACCES || errno == EROFS))
-            journal_ = openat(directory_fd_, journal_name_.c_str(), O_RDONLY | flags);
-        if (journal_ < 0 && errno == ENOENT) return Recovery::kNothing;
-        if (journal_ < 0 && errno != ELOOP && errno != EISDIR && errno != ENXIO)
-            return Refuse(why, "cannot be read: " + std::string(std::strerror(errno)));
-        if (journal_ < 0 || fstat(journal_, &info) != 0 || !S_ISREG(info.st_mode))
+        platform::FileInfo file, info;
+        if (!platform::OpenDirectory(directory_, directory_handle_) ||
+            !platform::InfoIn(directory_handle_, file_name_, file))
+            return Refuse(why, "cannot be read: " + platform::LastError());
+        platform::Failure failure = platform::Failure::kNone;
+        journal_ =
+            platform::OpenIn(directory_handle_, journal_name_, platform::Open::kReadWrite, failure);
+        if (failure == platform::Failure::kDenied)
+            journal_ =
+                platform::OpenIn(directory_handle_, journal_name_, platform::Open::kRead, failure);
+        if (failure == platform::Failure::kMissing) return Recovery::kNothing;
+        if (failure != platform::Failure::kNone && failure != platform::Failure::kNotAFile)
+            return Refuse(why, "cannot be read: " + platform::LastError());
+        if (journal_ == platform::kNoFile || !platform::InfoOf(journal_, info) || !info.regular)
             return Refuse(why, "is not a regular file");
-        if (info.st_uid != file.st_uid && info.st_uid != geteuid())
+        if (info.owner != file.owner && !platform::IsOwnOwner(info.owner))
             return Refuse(why, "belongs to another user");
-        if (info.st_mode & (S_IWGRP | S_IWOTH)) return Refuse(why, "may be written by other users");
-        owners_ = {file.st_uid, info.st_uid};
-        length_ = static_cast<std::uint64_t>(info.st_size);
+        if (info.others_may_write) return Refuse(why, "may be written by other users");
+        owners_ = {file.owner, info.owner};
+        length_ = info.size;
         return std::nullopt;
     }
 
@@ -189,8 +193,10 @@ class Replay {
     std::optional<Recovery> ReadHeader(std::string& why) {
         unsigned char header[kHeaderSize];
         if (length_ < kHeaderSize) return Discard();
-        if (pread(journal_, header, kHeaderSize, 0) != static_cast<ssize_t>(kHeaderSize))
-            return Refuse(why, "cannot be read: " + std::string(std::strerror(errno)));
+        const long long got = platform::ReadAt(journal_, header, kHeaderSize, 0);
+        if (got != static_cast<long long>(kHeaderSize))
+            return Refuse(why, "cannot be read: " + (got < 0 ? platform::LastError()
+                                                             : "it shrank while it was read"));
         if (std::all_of(header, header + kHeaderSize, [](unsigned char b) { return b == 0; }))
             return Discard();
         salt_ = Get<std::uint64_t>(&header[16]);
@@ -205,7 +211,7 @@ class Replay {
     }
 
     Recovery Discard() {
-        unlinkat(directory_fd_, journal_name_.c_str(), 0);
+        platform::RemoveIn(directory_handle_, journal_name_);
         return Recovery::kNothing;
     }
 
@@ -224,7 +230,7 @@ class Replay {
             if (length < -1 || std::any_of(targets_.begin(), targets_.end(),
                                            [&](const Target& t) { return t.name == name; }))
                 return Damaged(why);
-            const auto mode = static_cast<mode_t>(Get<std::uint32_t>(record.payload) & 0777);
+            const std::uint32_t mode = Get<std::uint32_t>(record.payload) & 0777;
             targets_.push_back({name, length, mode});
             return true;
         }
@@ -247,18 +253,20 @@ class Replay {
         for (Target& target : targets_) {
             const std::string path = Quoted(Sibling(target.name));
             const bool itself = target.name == file_name_;
-            target.fd = openat(directory_fd_, target.name.c_str(),
-                               O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-            struct stat info {};
-            if (target.fd < 0 && errno == ENOENT && !itself) continue;
-            if (target.fd < 0 && errno != ELOOP && errno != EISDIR && errno != ENXIO)
+            platform::Failure failure = platform::Failure::kNone;
+            target.fd = platform::OpenIn(directory_handle_, target.name, platform::Open::kReadWrite,
+                                         failure);
+            platform::FileInfo info;
+            if (failure == platform::Failure::kMissing && !itself) continue;
+            if (failure != platform::Failure::kNone && failure != platform::Failure::kNotAFile)
                 return Refused(why, "would write " + path +
-                                        ", which cannot be opened: " + std::strerror(errno));
-            if (target.fd < 0 || fstat(target.fd, &info) != 0 || !S_ISREG(info.st_mode))
+                                        ", which cannot be opened: " + platform::LastError());
+            if (target.fd == platform::kNoFile || !platform::InfoOf(target.fd, info) ||
+                !info.regular)
                 return Refused(why, "would write " + path + ", which is not a regular file");
-            if (info.st_uid != owners_.first && info.st_uid != owners_.second)
+            if (info.owner != owners_.first && info.owner != owners_.second)
                 return Refused(why, "would write " + path + ", which belongs to another user");
-            if (!itself && info.st_nlink > 1)
+            if (!itself && info.links > 1)
                 return Refused(why, "would write " + path + ", which has more than one name");
             if (itself && !(IdentityOf(target.fd) == identity_))
                 return Refused(why, "belongs to another file, not " + Quoted(file_));
@@ -277,19 +285,20 @@ class Replay {
     // file given its original length or removed when the run made it, then synced (invariant 7).
     bool Apply(std::string& why) {
         for (Target& target : targets_) {
-            if (target.fd >= 0 || target.original_length < 0) continue;
-            target.fd = openat(directory_fd_, target.name.c_str(),
-                               O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, target.mode);
-            if (target.fd < 0 || fchmod(target.fd, target.mode) != 0) return Failed(target, why);
+            if (target.fd != platform::kNoFile || target.original_length < 0) continue;
+            platform::Failure failure = platform::Failure::kNone;
+            target.fd = platform::OpenIn(directory_handle_, target.name, platform::Open::kCreateNew,
+                                         failure);
+            if (target.fd == platform::kNoFile || !platform::SetMode(target.fd, target.mode))
+                return Failed(target, why);
             names_changed_ = true;
         }
         const Batches::Scan scan =
             Batches(journal_, length_, salt_).ForEachRecord([&](const RecordView& record) {
                 const Target& target = targets_[record.file];
                 return record.kind != kBytes ||
-                       pwrite(target.fd, record.payload, record.size,
-                              static_cast<off_t>(record.where)) ==
-                           static_cast<ssize_t>(record.size) ||
+                       platform::WriteAt(target.fd, record.payload, record.size, record.where) ==
+                           static_cast<long long>(record.size) ||
                        Failed(target, why);
             });
         if (scan == Batches::Scan::kStopped) return false;
@@ -297,23 +306,27 @@ class Replay {
             why = "the journal " + Quoted(journal_path_) + " changed while it was applied";
             return false;
         }
-        for (const Target& target : targets_) {
+        for (Target& target : targets_) {
             if (target.original_length >= 0) {
-                if (ftruncate(target.fd, target.original_length) != 0 || fdatasync(target.fd) != 0)
+                if (!platform::Truncate(target.fd, target.original_length) ||
+                    !platform::SyncData(target.fd))
                     return Failed(target, why);
-            } else if (target.fd >= 0) {
-                if (unlinkat(directory_fd_, target.name.c_str(), 0) != 0 && errno != ENOENT)
+            } else if (target.fd != platform::kNoFile) {
+                platform::CloseFile(target.fd);  // Windows removes no open file
+                target.fd = platform::kNoFile;
+                if (platform::RemoveIn(directory_handle_, target.name) ==
+                    platform::Removed::kFailed)
                     return Failed(target, why);
                 names_changed_ = true;
             }
         }
-        if (!names_changed_ || fsync(directory_fd_) == 0) return true;
-        why = "cannot sync the directory of " + Quoted(file_) + ": " + std::strerror(errno);
+        if (!names_changed_ || platform::SyncDirectory(directory_handle_)) return true;
+        why = "cannot sync the directory of " + Quoted(file_) + ": " + platform::LastError();
         return false;
     }
 
     bool Failed(const Target& target, std::string& why) const {
-        why = "cannot restore " + Quoted(Sibling(target.name)) + ": " + std::strerror(errno);
+        why = "cannot restore " + Quoted(Sibling(target.name)) + ": " + platform::LastError();
         return false;
     }
 
@@ -321,15 +334,17 @@ class Replay {
     // not applied again (which would do no harm while the files stay as they are now).
     bool Retire(std::string& why) {
         static const unsigned char zeros[kHeaderSize] = {};
-        const bool zeroed =
-            pwrite(journal_, zeros, kHeaderSize, 0) == static_cast<ssize_t>(kHeaderSize) &&
-            fdatasync(journal_) == 0;
-        if (unlinkat(directory_fd_, journal_name_.c_str(), 0) == 0) {
-            fsync(directory_fd_);
+        const bool zeroed = platform::WriteAt(journal_, zeros, kHeaderSize, 0) ==
+                                static_cast<long long>(kHeaderSize) &&
+                            platform::SyncData(journal_);
+        platform::CloseFile(journal_);  // Windows removes no file while a handle is open on it
+        journal_ = platform::kNoFile;
+        if (platform::RemoveIn(directory_handle_, journal_name_) == platform::Removed::kYes) {
+            platform::SyncDirectory(directory_handle_);
             return true;
         }
         if (zeroed) return true;
-        why = "cannot remove " + Quoted(journal_path_) + ": " + std::strerror(errno);
+        why = "cannot remove " + Quoted(journal_path_) + ": " + platform::LastError();
         return false;
     }
 
@@ -337,9 +352,9 @@ class Replay {
     const FileIdentity identity_;
     const std::string journal_path_;
     std::string directory_, prefix_, file_name_, journal_name_;  // prefix_: the path up to the name
-    int directory_fd_ = -1;
-    int journal_ = -1;
-    std::pair<uid_t, uid_t> owners_;  // of the file and of the journal
+    platform::Directory directory_handle_;
+    platform::FileHandle journal_ = platform::kNoFile;
+    std::pair<std::string, std::string> owners_;  // of the file and of the journal
     std::uint64_t length_ = 0;
     std::uint64_t salt_ = 0;
     std::vector<Target> targets_;

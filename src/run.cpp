@@ -4,7 +4,8 @@
 //
 // Exit status: 0 when the filled band is in the file and on the disk; 1 after the usage text;
 // 2 when the file cannot be filled at all (left untouched); 3 when the fill or the write-back
-// failed (the file is left as it was, unless the message says otherwise).
+// failed (the file is left as it was, unless the message says otherwise). An interrupted run
+// ends as killed by the signal, or on Windows with 0xC000013A (interruption.h).
 
 #include <chrono>
 #include <cstdio>
@@ -12,15 +13,19 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include <cpl_conv.h>
 #include <cpl_error.h>
 #include <gdal_priv.h>
+#include <ogr_srs_api.h>
 
 #include "dataset_path.h"
 #include "file_guard.h"
 #include "gap_fill.h"
 #include "interruption.h"
 #include "message.h"
+#include "platform.h"
 #include "report.h"
 #include "run_lock.h"
 #include "temp_dir.h"
@@ -150,9 +155,8 @@ int ElapsedSeconds(std::chrono::steady_clock::time_point start) {
     return static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The run, from the arguments (in UTF-8) to the exit status.
+int Run(int argc, char** argv) {
     if (argc < 3) {
         PrintUsage();
         return kUsage;
@@ -202,3 +206,31 @@ int main(int argc, char** argv) {
     if (Interrupted()) DieOfInterruption("interrupted after " + Quoted(path) + " was written");
     return kDone;
 }
+
+#ifdef _WIN32
+// PROJ looks for its database in ..\share\proj from the exe; the zip has it in share\proj beside
+// the exe, as the build tree does. PROJ_DATA or PROJ_LIB, when set, name another one.
+void FindProjDataBesideTheExe() {
+    if (CPLGetConfigOption("PROJ_DATA", nullptr) || CPLGetConfigOption("PROJ_LIB", nullptr)) return;
+    const std::string dir = platform::ProgramDirectory() + "/share/proj";
+    VSIStatBufL stat{};
+    if (VSIStatL((dir + "/proj.db").c_str(), &stat) != 0) return;
+    const char* const paths[] = {dir.c_str(), nullptr};
+    OSRSetPROJSearchPaths(paths);
+}
+#endif
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** wide_argv) {
+    std::vector<std::string> arguments = platform::ProgramArguments(argc, wide_argv);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    FindProjDataBesideTheExe();
+    return Run(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) { return Run(argc, argv); }
+#endif

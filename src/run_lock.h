@@ -3,10 +3,11 @@
 #include <string>
 
 #include "journal.h"
+#include "platform.h"
 
-// One run at a time per file: an advisory lock (flock) on the file, taken before the journal is
-// looked for and held until the process ends, after the commit. Other programs are not stopped
-// by it; two gapMend runs on one file are.
+// One run at a time per file: a lock on the file (flock; on Windows LockFileEx on a byte beyond
+// any data), taken before the journal is looked for and held until the process ends, after the
+// commit. Other programs are not stopped by it; two gapMend runs on one file are.
 class RunLock {
   public:
     enum class State {
@@ -24,7 +25,7 @@ class RunLock {
     FileIdentity identity() const { return identity_; }
 
   private:
-    int fd_ = -1;
+    platform::FileHandle fd_ = platform::kNoFile;
     State state_ = State::kNoFile;
     FileIdentity identity_;
 };

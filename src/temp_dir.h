@@ -2,15 +2,19 @@
 
 #include <string>
 
+#include "platform.h"
+
 // The run's private temporary directory: the working copy of band 1 and GDAL's work files live
 // in it, so that the fill never writes beside the user's file or into the working directory.
-// It is made inside CPL_TMPDIR when that is set, else TMPDIR, else /tmp, and it is removed with
-// everything in it when the object goes, on every way out short of the process being killed.
-// A run holds a lock on its directory; one killed with -9 leaves a directory whose lock nobody
-// holds, and the next run in the same place removes it.
+// It is made inside CPL_TMPDIR when that is set, else the system's temporary directory (TMPDIR or
+// /tmp; TMP or TEMP on Windows), and it is removed with everything in it when the object goes, on
+// every way out short of the process being killed. A run holds a lock on its directory; one
+// killed with -9 leaves a directory whose lock nobody holds, and the next run in the same place
+// removes it. The lock file is the last thing removed; a directory that has been without one for
+// a day (a kill cut its removal short) is removed too.
 class PrivateTempDir {
   public:
-    // Where a new directory would be made: CPL_TMPDIR, TMPDIR or /tmp.
+    // Where a new directory would be made: CPL_TMPDIR, else the system's temporary directory.
     static std::string Parent();
 
     // Makes a fresh directory in `parent`. On failure path() is empty and error() says why.
@@ -28,7 +32,7 @@ class PrivateTempDir {
   private:
     std::string path_;
     std::string error_;
-    int lock_ = -1;
+    platform::FileHandle lock_ = platform::kNoFile;
 };
 
 // Points GDAL's own temporary files (CPL_TMPDIR) at a directory for as long as it lives.

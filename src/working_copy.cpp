@@ -1,12 +1,10 @@
 #include "working_copy.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <vector>
+
+#include "platform.h"
 
 namespace {
 
@@ -45,8 +43,8 @@ bool Compressed(GDALRasterBand& band) {
 // scratch file, one slot per block, at the block's index; `stored_` says which slots hold one.
 class CopyOnWriteBand final : public GDALRasterBand {
   public:
-    CopyOnWriteBand(GDALDataset* dataset, int index, GDALRasterBand& source, int scratch,
-                    std::string scratch_path, bool band_view)
+    CopyOnWriteBand(GDALDataset* dataset, int index, GDALRasterBand& source,
+                    platform::FileHandle scratch, std::string scratch_path, bool band_view)
         : source_(source),
           scratch_(scratch),
           scratch_path_(std::move(scratch_path)),
@@ -64,7 +62,7 @@ class CopyOnWriteBand final : public GDALRasterBand {
         eAccess = GA_Update;
         source.GetBlockSize(&nBlockXSize, &nBlockYSize);
     }
-    ~CopyOnWriteBand() override { close(scratch_); }
+    ~CopyOnWriteBand() override { platform::CloseFile(scratch_); }
 
     double GetNoDataValue(int* ok) override {
         return band_view_ ? source_.GetNoDataValue(ok) : GDALRasterBand::GetNoDataValue(ok);
@@ -112,16 +110,18 @@ class CopyOnWriteBand final : public GDALRasterBand {
   protected:
     CPLErr IReadBlock(int block_x, int block_y, void* data) override {
         if (!stored_[Index(block_x, block_y)]) return ReadSourceBlock(block_x, block_y, data);
-        const ssize_t got = pread(scratch_, data, block_bytes_, Offset(block_x, block_y));
-        if (got == static_cast<ssize_t>(block_bytes_)) return CE_None;
+        const long long got =
+            platform::ReadAt(scratch_, data, block_bytes_, Offset(block_x, block_y));
+        if (got == static_cast<long long>(block_bytes_)) return CE_None;
         return ScratchError("read");
     }
 
     CPLErr IWriteBlock(int block_x, int block_y, void* data) override {
         if (discard_) return CE_None;
-        const ssize_t put = pwrite(scratch_, data, block_bytes_, Offset(block_x, block_y));
-        if (put != static_cast<ssize_t>(block_bytes_))
-            return ScratchError(put < 0 ? std::strerror(errno) : "short write");
+        const long long put =
+            platform::WriteAt(scratch_, data, block_bytes_, Offset(block_x, block_y));
+        if (put != static_cast<long long>(block_bytes_))
+            return ScratchError(put < 0 ? platform::LastError().c_str() : "short write");
         stored_[Index(block_x, block_y)] = true;
         return CE_None;
     }
@@ -169,8 +169,8 @@ class CopyOnWriteBand final : public GDALRasterBand {
     size_t Index(int block_x, int block_y) const {
         return static_cast<size_t>(block_y) * blocks_across_ + block_x;
     }
-    off_t Offset(int block_x, int block_y) const {
-        return static_cast<off_t>(Index(block_x, block_y)) * static_cast<off_t>(block_bytes_);
+    std::uint64_t Offset(int block_x, int block_y) const {
+        return static_cast<std::uint64_t>(Index(block_x, block_y)) * block_bytes_;
     }
     CPLErr ScratchError(const char* why) {
         CPLError(CE_Failure, CPLE_FileIO, "cannot keep the working copy in '%s': %s",
@@ -179,7 +179,7 @@ class CopyOnWriteBand final : public GDALRasterBand {
     }
 
     GDALRasterBand& source_;
-    const int scratch_;
+    const platform::FileHandle scratch_;
     const std::string scratch_path_;
     const bool band_view_;
     const bool check_gaps_;
@@ -211,10 +211,10 @@ class CopyOnWriteDataset final : public GDALDataset {
     bool AddView(GDALRasterBand& source, const std::string& dir, bool band_view) {
         const int index = GetRasterCount() + 1;
         std::string path = dir + "/band" + std::to_string(index) + ".scratch";
-        const int scratch = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (scratch < 0) {
+        const platform::FileHandle scratch = platform::OpenFile(path, platform::Open::kCreateNew);
+        if (scratch == platform::kNoFile) {
             CPLError(CE_Failure, CPLE_FileIO, "cannot create '%s': %s", path.c_str(),
-                     std::strerror(errno));
+                     platform::LastError().c_str());
             return false;
         }
         SetBand(index,

@@ -53,10 +53,13 @@ std::string ReadAll(std::FILE* file) {
 }
 
 [[noreturn]] void ExecTool(std::vector<char*>& argv, const RunOptions& options) {
-    for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
+    for (const auto& [name, value] : options.env) {
+        const bool wines_own = ToolRunsUnderWine() && name == "TMPDIR";
+        setenv(wines_own ? "CPL_TMPDIR" : name.c_str(), value.c_str(), 1);
+    }
     if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0) _exit(126);
     if (options.file_size_limit >= 0) {
-        signal(SIGXFSZ, SIG_IGN);
+        signal(SIGXFSZ, options.caller_ignores_sigxfsz ? SIG_IGN : SIG_DFL);
         const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
                            static_cast<rlim_t>(options.file_size_limit)};
         setrlimit(RLIMIT_FSIZE, &limit);
@@ -65,7 +68,7 @@ std::string ReadAll(std::FILE* file) {
     if (options.unprivileged && geteuid() == 0 &&
         (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0))
         _exit(126);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
 }
 
@@ -89,6 +92,10 @@ void SignalWhenFilling(pid_t pid, const RunOptions& options) {
             if (entry.path().filename() != "band1.scratch") continue;
             usleep(options.signal_delay_ms * 1000);
             kill(pid, options.signal);
+            if (options.while_stopped) {
+                options.while_stopped();
+                kill(pid, SIGCONT);
+            }
             return;
         }
         usleep(10000);
@@ -97,8 +104,12 @@ void SignalWhenFilling(pid_t pid, const RunOptions& options) {
 
 }  // namespace
 
+bool ToolRunsUnderWine() { return std::string(GAPMEND_LAUNCHER).find("wine") != std::string::npos; }
+
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options) {
     std::vector<std::string> words{options.binary};
+    if (*GAPMEND_LAUNCHER && options.binary == GAPMEND_BINARY)
+        words.insert(words.begin(), GAPMEND_LAUNCHER);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());

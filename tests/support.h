@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,17 +15,29 @@ struct TempDir {
     std::string path;
 };
 
+// Whether the tool under test is a Windows build started by wine (GAPMEND_TOOL_LAUNCHER). Tests
+// of what only POSIX has (SIGTERM, other users, a tmpfs) skip that run.
+bool ToolRunsUnderWine();
+
+// How Windows ends a console program that a Ctrl-C interrupted: STATUS_CONTROL_C_EXIT, of which a
+// POSIX parent sees the low byte. Wine delivers SIGINT to a Windows program as a Ctrl-C.
+constexpr unsigned kControlCExit = 0xC000013A;
+
 struct RunOptions {
-    std::string binary = GAPMEND_BINARY;
-    std::string working_dir;  // empty: the test's own
+    std::string binary = GAPMEND_BINARY;  // started through the launcher, if there is one
+    std::string working_dir;              // empty: the test's own
     bool unprivileged =
         false;  // as user nobody when the tests run as root, who ignores permissions
-    long long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+    long long file_size_limit = -1;      // RLIMIT_FSIZE in bytes
+    bool caller_ignores_sigxfsz = true;  // with the limit: SIGXFSZ ignored before the tool starts
     std::vector<std::pair<std::string, std::string>> env;  // set for the run only
     // When not 0: sent once the run has made its working copy in TMPDIR (taken from `env`), and
-    // after a further `signal_delay_ms`, so that the fill is under way.
+    // after a further `signal_delay_ms`, so that the fill is under way. Under wine the tool gets
+    // TMPDIR as CPL_TMPDIR, since wine keeps its own server's socket in TMPDIR.
     int signal = 0;
     int signal_delay_ms = 1000;
+    // With SIGSTOP: what to do while the run stands still, after which it goes on (SIGCONT).
+    std::function<void()> while_stopped;
 };
 
 struct RunResult {
@@ -35,6 +48,7 @@ struct RunResult {
 };
 
 // Runs gapMend with these arguments the way a shell would, and collects what it printed.
+// `status` is the exit status as a POSIX parent sees it: for a Windows exe, its low byte.
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // A copy of the gapMend binary inside `dir`, for runs as a user who may not reach the build tree.

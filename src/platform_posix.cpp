@@ -1,0 +1,232 @@
+// platform.h on Linux and the other POSIX systems.
+#include "platform.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace platform {
+
+FileHandle OpenFile(const std::string& path, Open how) {
+    const int flags = how == Open::kRead        ? O_RDONLY
+                      : how == Open::kReadWrite ? O_RDWR
+                      : how == Open::kCreateNew ? O_RDWR | O_CREAT | O_EXCL
+                                                : O_RDWR | O_CREAT;
+    return open(path.c_str(), flags | O_CLOEXEC, 0600);
+}
+
+void CloseFile(FileHandle file) {
+    if (file != kNoFile) close(static_cast<int>(file));
+}
+
+long long ReadAt(FileHandle file, void* data, std::size_t size, std::uint64_t offset) {
+    return pread(static_cast<int>(file), data, size, static_cast<off_t>(offset));
+}
+
+long long WriteAt(FileHandle file, const void* data, std::size_t size, std::uint64_t offset) {
+    return pwrite(static_cast<int>(file), data, size, static_cast<off_t>(offset));
+}
+
+bool SyncFile(FileHandle file) { return fsync(static_cast<int>(file)) == 0; }
+
+bool SyncData(FileHandle file) { return fdatasync(static_cast<int>(file)) == 0; }
+
+bool SyncDataAt(const std::string& path) {
+    const FileHandle file = OpenFile(path, Open::kRead);
+    if (file == kNoFile) return false;
+    const bool synced = SyncData(file);
+    CloseFile(file);
+    return synced;
+}
+
+bool SyncDirectory(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
+}
+
+bool Truncate(FileHandle file, std::uint64_t length) {
+    return ftruncate(static_cast<int>(file), static_cast<off_t>(length)) == 0;
+}
+
+Removed RemoveFile(const std::string& path) {
+    if (unlink(path.c_str()) == 0) return Removed::kYes;
+    return errno == ENOENT ? Removed::kAbsent : Removed::kFailed;
+}
+
+bool IdentityOf(FileHandle file, FileId& id) {
+    struct stat info {};
+    if (fstat(static_cast<int>(file), &info) != 0) return false;
+    id = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino), 0, 0};
+#ifdef STATX_BTIME
+    struct statx extended {};
+    if (statx(static_cast<int>(file), "", AT_EMPTY_PATH, STATX_BTIME, &extended) == 0 &&
+        (extended.stx_mask & STATX_BTIME)) {
+        id.birth_seconds = extended.stx_btime.tv_sec;
+        id.birth_nanoseconds = extended.stx_btime.tv_nsec;
+    }
+#endif
+    return true;
+}
+
+bool OpenDirectory(const std::string& path, Directory& directory) {
+    directory.path = path;
+    directory.handle = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return directory.handle != kNoFile;
+}
+
+void CloseDirectory(Directory& directory) {
+    CloseFile(directory.handle);
+    directory.handle = kNoFile;
+}
+
+bool SyncDirectory(const Directory& directory) {
+    return fsync(static_cast<int>(directory.handle)) == 0;
+}
+
+namespace {
+
+Failure FailureOf(int error) {
+    switch (error) {
+        case ENOENT:
+            return Failure::kMissing;
+        case ELOOP:  // a symbolic link, with O_NOFOLLOW
+        case EISDIR:
+        case ENXIO:  // a FIFO without a writer, or a device, with O_NONBLOCK
+            return Failure::kNotAFile;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return Failure::kDenied;
+        default:
+            return Failure::kOther;
+    }
+}
+
+void Fill(const struct stat& stat, FileInfo& info) {
+    info.regular = S_ISREG(stat.st_mode);
+    info.size = static_cast<std::uint64_t>(stat.st_size);
+    info.links = static_cast<std::uint32_t>(stat.st_nlink);
+    info.mode = stat.st_mode & 07777;
+    info.others_may_write = (stat.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    info.owner = std::to_string(stat.st_uid);
+}
+
+}  // namespace
+
+Failure LastFailure() { return FailureOf(errno); }
+
+FileHandle OpenIn(const Directory& directory, const std::string& name, Open how, Failure& failure) {
+    const int flags = how == Open::kRead        ? O_RDONLY
+                      : how == Open::kReadWrite ? O_RDWR
+                      : how == Open::kCreateNew ? O_RDWR | O_CREAT | O_EXCL
+                                                : O_RDWR | O_CREAT;
+    const int fd = openat(static_cast<int>(directory.handle), name.c_str(),
+                          flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    struct stat stat {};
+    failure = fd < 0 ? FailureOf(errno) : Failure::kNone;
+    if (fd >= 0 && (fstat(fd, &stat) != 0 || !S_ISREG(stat.st_mode))) {
+        close(fd);
+        failure = Failure::kNotAFile;
+        return kNoFile;
+    }
+    return fd < 0 ? kNoFile : fd;
+}
+
+Removed RemoveIn(const Directory& directory, const std::string& name) {
+    if (unlinkat(static_cast<int>(directory.handle), name.c_str(), 0) == 0) return Removed::kYes;
+    return errno == ENOENT ? Removed::kAbsent : Removed::kFailed;
+}
+
+bool InfoOf(FileHandle file, FileInfo& info) {
+    struct stat stat {};
+    if (fstat(static_cast<int>(file), &stat) != 0) return false;
+    Fill(stat, info);
+    return true;
+}
+
+bool InfoIn(const Directory& directory, const std::string& name, FileInfo& info) {
+    struct stat stat {};
+    if (fstatat(static_cast<int>(directory.handle), name.c_str(), &stat, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    Fill(stat, info);
+    return true;
+}
+
+bool InfoAt(const std::string& path, FileInfo& info) {
+    struct stat stat {};
+    if (lstat(path.c_str(), &stat) != 0) return false;
+    Fill(stat, info);
+    return true;
+}
+
+bool IsOwnOwner(const std::string& owner) { return owner == std::to_string(geteuid()); }
+
+bool SetMode(FileHandle file, std::uint32_t mode) {
+    return fchmod(static_cast<int>(file), static_cast<mode_t>(mode)) == 0;
+}
+
+bool TryLockExclusive(FileHandle file) {
+    return flock(static_cast<int>(file), LOCK_EX | LOCK_NB) == 0;
+}
+
+std::string LastError() { return std::strerror(errno); }
+
+bool IsOwnDirectory(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid();
+}
+
+std::string SystemTempDirectory() {
+    const char* tmpdir = std::getenv("TMPDIR");
+    return tmpdir && *tmpdir ? tmpdir : "/tmp";
+}
+
+namespace {
+
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+sigset_t Signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal_number : kSignals) sigaddset(&set, signal_number);
+    return set;
+}
+
+}  // namespace
+
+void CatchInterruptions(void (*note)(int)) {
+    struct sigaction action {};
+    action.sa_handler = note;
+    action.sa_flags = SA_RESTART;  // a noted signal must not fail the write it arrives in
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : kSignals) sigaction(signal_number, &action, nullptr);
+    signal(SIGXFSZ, SIG_IGN);
+}
+
+void HoldInterruptions() {
+    const sigset_t set = Signals();
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+void ReleaseInterruptions() {
+    const sigset_t set = Signals();
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void EndByInterruption(int signal_number) {
+    signal(signal_number, SIG_DFL);
+    ReleaseInterruptions();
+    raise(signal_number);
+    _Exit(128 + signal_number);  // not reached: the default action of these signals ends it
+}
+
+}  // namespace platform
