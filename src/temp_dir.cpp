@@ -32,9 +32,21 @@ constexpr auto kLocklessAge = std::chrono::hours(24);
 fs::path PathOf(const std::string& utf8) { return fs::u8path(utf8); }
 
 // Holds the lock of a private directory, or kNoFile when another run holds it or it has none.
-platform::FileHandle LockDirectory(const std::string& dir, platform::Open how) {
-    const platform::FileHandle lock = platform::OpenFile(dir + "/" + kLock, how);
+platform::FileHandle LockDirectory(const std::string& dir) {
+    const platform::FileHandle lock = platform::OpenFile(dir + "/" + kLock, platform::Open::kRead);
     if (lock != platform::kNoFile && platform::TryLockExclusive(lock)) return lock;
+    platform::CloseFile(lock);
+    return platform::kNoFile;
+}
+
+// A new directory's lock, held before it has its name: were it locked only once made, another
+// run's clean-up could find it unlocked in between and take the directory for abandoned.
+platform::FileHandle MakeLock(const std::string& dir) {
+    const std::string pending = dir + "/" + kLock + ".new", lock_path = dir + "/" + kLock;
+    const platform::FileHandle lock = platform::OpenFile(pending, platform::Open::kCreateNew);
+    if (lock != platform::kNoFile && platform::TryLockExclusive(lock) &&
+        VSIRename(pending.c_str(), lock_path.c_str()) == 0)
+        return lock;
     platform::CloseFile(lock);
     return platform::kNoFile;
 }
@@ -70,8 +82,7 @@ void RemoveAbandoned(const std::string& parent) {
             name.compare(0, sizeof kPrefix - 1, kPrefix) != 0 ||
             !platform::IsOwnDirectory(entry.path().u8string()))
             continue;
-        const platform::FileHandle lock =
-            LockDirectory(entry.path().u8string(), platform::Open::kRead);
+        const platform::FileHandle lock = LockDirectory(entry.path().u8string());
         if (lock != platform::kNoFile || Lockless(entry.path()))
             RemoveDirectory(entry.path(), lock);
     }
@@ -93,7 +104,7 @@ PrivateTempDir::PrivateTempDir(const std::string& parent) {
         const std::string name = parent + "/" + kPrefix + RandomSuffix();
         if (VSIMkdir(name.c_str(), 0700) == 0) {
             path_ = name;
-            lock_ = LockDirectory(path_, platform::Open::kCreateNew);
+            lock_ = MakeLock(path_);
             return;
         }
         if (errno != EEXIST) break;
