@@ -150,13 +150,14 @@ void ReleaseInterruptions();
 // shells expect; exit status 0xC000013A (STATUS_CONTROL_C_EXIT) on Windows.
 [[noreturn]] void EndByInterruption(int interruption);
 
-#ifdef _WIN32
-// The program's arguments in UTF-8 (Windows hands them over in UTF-16; a narrow main would get
-// them in the ANSI code page, where most names are lost). Also makes standard output and error
-// write "\n" as it is, as on POSIX.
-std::vector<std::string> ProgramArguments(int argc, wchar_t** argv);
-// The directory the program's exe lies in.
-std::string ProgramDirectory();
-#endif
+// The program's arguments in UTF-8, its own name first. POSIX: argv as it is. Windows: the
+// command line as Windows holds it, in UTF-16 (GetCommandLineW), since the narrow argv has it in
+// the ANSI code page, where most names are lost; standard output and error are also made to write
+// "\n" as it is, as on POSIX.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
+// Where PROJ's database lies when the program brings its own: on Windows `share/proj` beside the
+// exe, as the zip has it; empty on POSIX, where the system's PROJ knows its own.
+std::string BundledProjData();
 
 }  // namespace platform

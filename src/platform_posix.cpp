@@ -229,4 +229,10 @@ void EndByInterruption(int signal_number) {
     _Exit(128 + signal_number);  // not reached: the default action of these signals ends it
 }
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+std::string BundledProjData() { return ""; }
+
 }  // namespace platform

@@ -7,6 +7,7 @@
 
 #include <aclapi.h>
 #include <sddl.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -403,15 +404,18 @@ void ReleaseInterruptions() {}
 
 void EndByInterruption(int) { ExitProcess(STATUS_CONTROL_C_EXIT); }
 
-std::vector<std::string> ProgramArguments(int argc, wchar_t** argv) {
+std::vector<std::string> ProgramArguments(int, char**) {
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
     std::vector<std::string> arguments;
-    for (int i = 0; i < argc; ++i) arguments.push_back(Utf8(argv[i], wcslen(argv[i])));
+    for (int i = 0; wide && i < count; ++i) arguments.push_back(Utf8(wide[i], wcslen(wide[i])));
+    LocalFree(wide);
     return arguments;
 }
 
-std::string ProgramDirectory() {
+std::string BundledProjData() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
         const DWORD length =
@@ -422,7 +426,7 @@ std::string ProgramDirectory() {
         }
         path.resize(path.size() * 2);
     }
-    return Utf8(path.substr(0, path.find_last_of(L"\\/")));
+    return Utf8(path.substr(0, path.find_last_of(L"\\/"))) + "/share/proj";
 }
 
 }  // namespace platform

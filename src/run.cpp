@@ -207,30 +207,24 @@ int Run(int argc, char** argv) {
     return kDone;
 }
 
-#ifdef _WIN32
-// PROJ looks for its database in ..\share\proj from the exe; the zip has it in share\proj beside
-// the exe, as the build tree does. PROJ_DATA or PROJ_LIB, when set, name another one.
-void FindProjDataBesideTheExe() {
+// PROJ looks for its database where it was installed; a Windows zip brings its own beside the exe.
+// PROJ_DATA or PROJ_LIB, when set, name another one.
+void UseBundledProjData() {
     if (CPLGetConfigOption("PROJ_DATA", nullptr) || CPLGetConfigOption("PROJ_LIB", nullptr)) return;
-    const std::string dir = platform::ProgramDirectory() + "/share/proj";
+    const std::string dir = platform::BundledProjData();
     VSIStatBufL stat{};
-    if (VSIStatL((dir + "/proj.db").c_str(), &stat) != 0) return;
+    if (dir.empty() || VSIStatL((dir + "/proj.db").c_str(), &stat) != 0) return;
     const char* const paths[] = {dir.c_str(), nullptr};
     OSRSetPROJSearchPaths(paths);
 }
-#endif
 
 }  // namespace
 
-#ifdef _WIN32
-int wmain(int argc, wchar_t** wide_argv) {
-    std::vector<std::string> arguments = platform::ProgramArguments(argc, wide_argv);
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    FindProjDataBesideTheExe();
-    return Run(argc, argv.data());
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments = platform::ProgramArguments(argc, argv);
+    std::vector<char*> utf8;
+    for (std::string& argument : arguments) utf8.push_back(argument.data());
+    utf8.push_back(nullptr);
+    UseBundledProjData();
+    return Run(static_cast<int>(arguments.size()), utf8.data());
 }
-#else
-int main(int argc, char** argv) { return Run(argc, argv); }
-#endif
