@@ -169,7 +169,7 @@ library() {
     log=$cache/$name.log
     work=$cache/$name.work
     stage=$prefix
-    echo "Building the Windows library $name (about 20 minutes on 2 cores; log in $log)" >&2
+    echo "Building the Windows library $name (10 to 20 minutes on 2 cores; log in $log)" >&2
     rm -rf "$work" "$prefix"
     mkdir -p "$work" "$prefix/include" "$prefix/lib"
     local start=$SECONDS
