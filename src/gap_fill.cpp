@@ -7,6 +7,7 @@
 
 #include <gdal_alg.h>
 
+#include "error_watch.h"
 #include "interruption.h"
 #include "strips.h"
 #include "temp_dir.h"
@@ -21,7 +22,17 @@ CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string&
     std::printf("Processing image\n");
     const GdalTempFilesIn work_files(work_dir);  // before any thread starts
     const StripPlan plan = PlanStripsFor(copy, max_search_radius, FillThreads());
-    if (plan.count > 1) return FillInStrips(copy, max_search_radius, plan);
-    return GDALFillNodata(&copy.Band(), &copy.Mask(), static_cast<double>(max_search_radius), 0,
-                          kSmoothingIterations, nullptr, StopWhenInterrupted, nullptr);
+    const ErrorWatch watch;
+    const CPLErr status =
+        plan.count > 1
+            ? FillInStrips(copy, max_search_radius, plan)
+            : GDALFillNodata(&copy.Band(), &copy.Mask(), static_cast<double>(max_search_radius),
+                             0, kSmoothingIterations, nullptr, StopWhenInterrupted, nullptr);
+    return status == CE_None && !watch.failed() && !LostBlocks(copy) ? CE_None : CE_Failure;
+}
+
+bool LostBlocks(WorkingCopy& copy) {
+    if (!copy.Lost()) return false;
+    CPLError(CE_Failure, CPLE_FileIO, "filled blocks of band 1 could not be kept");
+    return true;
 }

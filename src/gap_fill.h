@@ -17,4 +17,9 @@ int ParseMaxSearchRadius(const char* text);
 // strips.h), else in one call. GDAL's work files go into `work_dir`. The file itself is not
 // touched. Returns CE_Failure, with a GDAL error raised, when the fill did not complete,
 // including when a signal stopped it (see interruption.h).
+// A failure that GDAL reports to no caller counts as well: a GDAL error raised meanwhile, or a
+// filled block that the working copy lost.
 CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string& work_dir);
+
+// Whether the working copy lost a filled block (WorkingCopy::Lost), with a GDAL error raised.
+bool LostBlocks(WorkingCopy& copy);

@@ -19,6 +19,7 @@
 #include <gdal_alg.h>
 #include <gdal_priv.h>
 
+#include "error_watch.h"
 #include "interruption.h"
 #include "working_copy.h"
 
@@ -86,8 +87,6 @@ struct Shared {
     GDALDriver* memory_driver = nullptr;
     GDALDataType type = GDT_Unknown;
     int width = 0, height = 0;
-    std::string path;  // the dataset's name, for each thread's own read-only handle
-    int mask_flags = 0;
     bool explicit_mask = false;  // an alpha band or per-dataset mask, handed over as a band
     bool read_mask = false;      // whether a window reads band 1's mask
     int has_nodata = 0;
@@ -115,8 +114,6 @@ void ReadBandProperties(Shared& s) {
     s.type = s.band.GetRasterDataType();
     s.width = s.band.GetXSize();
     s.height = s.band.GetYSize();
-    s.path = s.band.GetDataset() ? s.band.GetDataset()->GetDescription() : "";
-    s.mask_flags = s.band.GetMaskFlags();
     s.explicit_mask = !s.copy.MaskIsOwn();
     s.read_mask = s.explicit_mask || s.copy.WantsValidity();
     if (s.type == GDT_Int64)
@@ -161,27 +158,14 @@ GDALDatasetUniquePtr WindowDataset(const Shared& s, int rows, GByte* values, GBy
     return window;
 }
 
-// What a thread keeps from strip to strip: its window buffers, whose memory is touched once,
-// and a read-only handle of its own on the file, through which it reads its windows without the
-// lock (null where the file cannot be opened so: band 1 is then read under the lock).
+// What a thread keeps from strip to strip: its window buffers, whose memory is touched once.
 struct Worker {
     std::vector<GByte> values, valid;
-    GDALDatasetUniquePtr own;
 };
 
-GDALDatasetUniquePtr OwnHandle(const Shared& s) {
-    if (s.path.empty()) return nullptr;
-    GDALDatasetUniquePtr own(GDALDataset::Open(s.path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
-    if (!own || own->GetRasterCount() < 1) return nullptr;
-    GDALRasterBand& band = *own->GetRasterBand(1);
-    if (band.GetXSize() != s.width || band.GetYSize() != s.height ||
-        band.GetRasterDataType() != s.type || band.GetMaskFlags() != s.mask_flags)
-        return nullptr;
-    return own;
-}
-
-CPLErr ReadWindow(Shared& s, Worker& worker, int top, int rows, GByte* values, GByte* mask) {
-    if (worker.own) return ReadRows(*worker.own->GetRasterBand(1), top, rows, values, mask);
+// Every window is read through the run's own handle on the file, under the lock: a handle opened
+// again by the file's name might reach another file, put there since the run locked this one.
+CPLErr ReadWindow(Shared& s, int top, int rows, GByte* values, GByte* mask) {
     const std::lock_guard<std::mutex> hold(s.io);
     return ReadRows(s.band, top, rows, values, mask);
 }
@@ -198,7 +182,7 @@ CPLErr FillStrip(Shared& s, int strip, Worker& worker) {
         worker.valid.resize(std::max(worker.valid.size(), static_cast<size_t>(s.width) * rows));
     GByte* const values = worker.values.data();
     GByte* const mask = s.read_mask ? worker.valid.data() : nullptr;
-    if (ReadWindow(s, worker, top, rows, values, mask) != CE_None) return CE_Failure;
+    if (ReadWindow(s, top, rows, values, mask) != CE_None) return CE_Failure;
     GDALDatasetUniquePtr window = WindowDataset(s, rows, values, mask);
     if (!window) return CE_Failure;
     GDALRasterBand& target = *window->GetRasterBand(1);
@@ -229,13 +213,12 @@ void NoteFailure(Shared& s) {
 
 // One thread: strips in turn until none is left or the fill stops. Its GDAL errors stay quiet
 // here (the handler is the thread's own), so that a signal gives one error line, not one a
-// thread.
+// thread. A failure that GDAL reports to no caller (a block of the library's work files, or of
+// the working copy, that this thread's cache eviction could not write) fails the strip too.
 void Work(Shared& s) {
-    CPLPushErrorHandler(CPLQuietErrorHandler);
     Worker worker;
-    worker.own = OwnHandle(s);
-    CPLErrorReset();  // a handle that cannot be opened is no failure
     for (int strip = s.next++; strip < s.plan.count && !s.stop; strip = s.next++) {
+        const ErrorWatch watch(true);
         CPLErrorReset();
         CPLErr status = CE_Failure;
         try {
@@ -243,10 +226,8 @@ void Work(Shared& s) {
         } catch (const std::bad_alloc&) {
             CPLError(CE_Failure, CPLE_OutOfMemory, "out of memory for a strip's window");
         }
-        if (status != CE_None) NoteFailure(s);
+        if (status != CE_None || watch.failed()) NoteFailure(s);
     }
-    worker.own.reset();
-    CPLPopErrorHandler();
     const std::lock_guard<std::mutex> hold(s.done_lock);
     --s.running;
     s.done.notify_all();

@@ -26,9 +26,9 @@ class WorkingCopy;
 //
 // The windows in memory at once take a share of GDAL_CACHEMAX, which the cache gives up while
 // they live, so that the run's memory stays what it was. GDAL datasets are not thread-safe:
-// each thread reads its windows through a read-only handle of its own on the file (or, where the
-// file cannot be opened so, from band 1 under one lock), and the working copy is written under
-// that lock. No GDAL thread pool runs inside the calls meanwhile.
+// each thread reads its windows from band 1 and writes the working copy under one lock. No
+// handle is opened on the file again: its name may lead to another file by then. No GDAL thread
+// pool runs inside the calls meanwhile.
 
 // The library's smoothing passes: each reaches one row further.
 constexpr int kSmoothingIterations = 3;

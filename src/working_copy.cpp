@@ -1,7 +1,9 @@
 #include "working_copy.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "platform.h"
@@ -102,6 +104,8 @@ class CopyOnWriteBand final : public GDALRasterBand {
                         0, 0, nullptr);
     }
     bool WantsValidity() const { return check_gaps_; }
+    // Whether a block the fill wrote was lost: the cache could not keep it in the scratch file.
+    bool Lost() const { return lost_; }
     GDALRasterBand& Source() { return source_; }
 
     // From now on, blocks the cache lets go of are thrown away: the view is being closed.
@@ -109,19 +113,30 @@ class CopyOnWriteBand final : public GDALRasterBand {
 
   protected:
     CPLErr IReadBlock(int block_x, int block_y, void* data) override {
-        if (!stored_[Index(block_x, block_y)]) return ReadSourceBlock(block_x, block_y, data);
+        if (!stored_[Index(block_x, block_y)]) {
+            try {
+                return ReadSourceBlock(block_x, block_y, data);
+            } catch (const std::bad_alloc&) {  // never into GDAL's frames
+                CPLError(CE_Failure, CPLE_OutOfMemory, "out of memory for a block's mask");
+                return CE_Failure;
+            }
+        }
         const long long got =
             platform::ReadAt(scratch_, data, block_bytes_, Offset(block_x, block_y));
         if (got == static_cast<long long>(block_bytes_)) return CE_None;
         return ScratchError("read");
     }
 
+    // Called by whichever thread's cache eviction picks the block, where a failure may reach no
+    // caller: it is kept here as well, and the fill's result is checked for it.
     CPLErr IWriteBlock(int block_x, int block_y, void* data) override {
         if (discard_) return CE_None;
         const long long put =
             platform::WriteAt(scratch_, data, block_bytes_, Offset(block_x, block_y));
-        if (put != static_cast<long long>(block_bytes_))
+        if (put != static_cast<long long>(block_bytes_)) {
+            lost_ = true;
             return ScratchError(put < 0 ? platform::LastError().c_str() : "short write");
+        }
         stored_[Index(block_x, block_y)] = true;
         return CE_None;
     }
@@ -188,6 +203,7 @@ class CopyOnWriteBand final : public GDALRasterBand {
     const int blocks_across_;
     const size_t block_bytes_;
     bool discard_ = false;
+    std::atomic<bool> lost_{false};
 };
 
 class CopyOnWriteDataset final : public GDALDataset {
@@ -250,6 +266,8 @@ CPLErr WorkingCopy::PutRows(int top, int rows, void* values, const GByte* valid)
 }
 
 bool WorkingCopy::WantsValidity() { return dataset_->Band(1).WantsValidity(); }
+
+bool WorkingCopy::Lost() { return dataset_->Band(1).Lost(); }
 
 bool WorkingCopy::MayHaveChanged(int block_x, int block_y) {
     return dataset_->Band(1).MayHaveChanged(block_x, block_y);

@@ -43,6 +43,10 @@ class WorkingCopy {
     // Whether PutRows would use `valid` (band 1 is compressed, so that comparing costs much).
     bool WantsValidity();
 
+    // Whether a block the fill wrote could be kept neither in the cache nor in the scratch file,
+    // so that its pixels are gone: the fill has failed, whatever GDAL's calls returned.
+    bool Lost();
+
     // Whether this block may differ from band 1's: the fill wrote it, and band 1's block held
     // a pixel that the mask marks invalid (the fill changes no other pixel).
     bool MayHaveChanged(int block_x, int block_y);

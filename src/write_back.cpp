@@ -6,6 +6,7 @@
 
 #include <gdal_priv.h>
 
+#include "gap_fill.h"
 #include "working_copy.h"
 
 bool FloatRoundTripChanges(GDALDataType type) {
@@ -113,10 +114,12 @@ CPLErr WriteBackChanges(GDALRasterBand& band, WorkingCopy& copy) {
     const int down = (band.GetYSize() + block.height - 1) / block.height;
     for (block.y = 0; block.y < down; ++block.y) {
         for (block.x = 0; block.x < across; ++block.x) {
+            // A block lost meanwhile (evicted by the write-back's own reads) would look unchanged.
+            if (LostBlocks(copy)) return CE_Failure;
             if (!copy.MayHaveChanged(block.x, block.y)) continue;
             band.GetActualBlockSize(block.x, block.y, &block.valid_width, &block.valid_height);
             if (WriteBackBlock(band, copy, block, buffers) != CE_None) return CE_Failure;
         }
     }
-    return CE_None;
+    return LostBlocks(copy) ? CE_Failure : CE_None;
 }

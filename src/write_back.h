@@ -18,5 +18,5 @@ class WorkingCopy;
 bool FloatRoundTripChanges(GDALDataType type);
 
 // Writes the changed blocks of the working copy into band 1. CE_Failure, with a GDAL error
-// raised, when a block cannot be read or written.
+// raised, when a block cannot be read or written, or the working copy lost one.
 CPLErr WriteBackChanges(GDALRasterBand& band, WorkingCopy& copy);
