@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <new>
 #include <vector>
 
 #include <cpl_conv.h>
@@ -53,7 +54,7 @@ class GuardedHandle final : public VSIVirtualHandle {
     size_t Write(const void* buffer, size_t size, size_t count) override {
         if (guard_.failed()) return 0;
         const auto* bytes = static_cast<const GByte*>(buffer);
-        held_.push_back({position_, std::vector<GByte>(bytes, bytes + size * count), {}});
+        if (!Hold(bytes, size * count)) return 0;
         held_bytes_ += size * count;
         position_ += size * count;
         size_ = std::max(size_, position_);
@@ -76,7 +77,7 @@ class GuardedHandle final : public VSIVirtualHandle {
     int Truncate(vsi_l_offset new_size) override {
         if (!Release() || !guard_.Record(file_)) return -1;
         if (new_size < base_size_) {
-            current_.resize(base_size_ - new_size);
+            if (!Resize(current_, base_size_ - new_size)) return Fail();
             if (base_->Seek(new_size, SEEK_SET) != 0 ||
                 base_->Read(current_.data(), 1, current_.size()) != current_.size() ||
                 !guard_.JournalOriginal(file_, new_size, current_.data(), current_.size()))
@@ -100,11 +101,36 @@ class GuardedHandle final : public VSIVirtualHandle {
         });
     }
 
+    // Out of memory, the run fails: no exception may pass through GDAL's frames into its caller.
+    bool Hold(const GByte* bytes, size_t size) {
+        try {
+            held_.push_back({position_, std::vector<GByte>(bytes, bytes + size), {}});
+            return true;
+        } catch (const std::bad_alloc&) {
+            return Fail() == 0;
+        }
+    }
+    static bool Resize(std::vector<GByte>& bytes, size_t size) {
+        try {
+            bytes.resize(size);
+            return true;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+    bool Release() {
+        try {
+            return ReleaseHeld();
+        } catch (const std::bad_alloc&) {
+            return Fail() == 0;
+        }
+    }
+
     // The ordering that makes the write-back undoable: journal, sync, then write. Only the runs
     // of bytes that differ from what the file holds are journaled and written: GDAL rewrites
     // whole blocks, of which the fill changed a few pixels. Writes that overlap within a batch
     // go out whole, in their order, so that the last one wins.
-    bool Release() {
+    bool ReleaseHeld() {
         if (held_.empty()) return true;  // nothing to refuse: a failed run closes quietly
         if (!guard_.Record(file_)) return Fail() == 0;
         const bool disjoint = Disjoint();
@@ -347,13 +373,22 @@ bool FileGuard::BeforeReplace(const std::string& path) {
     File& state = Begin(path);
     if (!Record(state)) return false;
     if (!journal_ || state.original_length <= 0) return SyncJournal();
-    std::vector<GByte> original(static_cast<size_t>(state.original_length));
+    // In batches, each synced, so that a large side-car is never all in memory.
+    const auto length = static_cast<std::uint64_t>(state.original_length);
     VSIVirtualHandle* file = Handler().Open(path.c_str(), "rb", false, nullptr);
-    const bool journaled = file &&
-                           file->Read(original.data(), 1, original.size()) == original.size() &&
-                           JournalOriginal(state, 0, original.data(), original.size());
+    bool journaled = file != nullptr;
+    try {
+        std::vector<GByte> original(static_cast<size_t>(std::min<std::uint64_t>(length, kBatchBytes)));
+        for (std::uint64_t at = 0; journaled && at < length; at += original.size()) {
+            const size_t size = static_cast<size_t>(std::min<std::uint64_t>(length - at, original.size()));
+            journaled = file->Read(original.data(), 1, size) == size &&
+                        JournalOriginal(state, at, original.data(), size) && SyncJournal();
+        }
+    } catch (const std::bad_alloc&) {
+        journaled = false;
+    }
     delete file;
-    return (journaled && SyncJournal()) || !(failed_ = true);
+    return journaled || !(failed_ = true);
 }
 
 bool FileGuard::SyncJournal() { return !journal_ || journal_->Sync() || !(failed_ = true); }
