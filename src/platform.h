@@ -140,7 +140,8 @@ std::string SystemTempDirectory();
 // a closed console on Windows. `note` is called with the interruption's number when one comes:
 // in a signal handler on POSIX, on a thread of its own on Windows, so it may only note it.
 // SIGXFSZ is ignored from then on, so that a write beyond `ulimit -f` fails (EFBIG) as a full
-// disk does, and the run rolls back, instead of killing the process half way.
+// disk does, and the run rolls back, instead of killing the process half way; and SIGPIPE, so
+// that a closed pipe on standard output or error fails that write alone (EPIPE).
 void CatchInterruptions(void (*note)(int interruption));
 // While held, an interruption is noted but does not end the process. Windows alone can end it
 // meanwhile: about 5 seconds after its console was closed, held or not.
@@ -149,6 +150,16 @@ void ReleaseInterruptions();
 // Ends the process as an interruption ends it by default: killed by the signal on POSIX, as
 // shells expect; exit status 0xC000013A (STATUS_CONTROL_C_EXIT) on Windows.
 [[noreturn]] void EndByInterruption(int interruption);
+
+// The tightest limit set on the process's memory, and how much of what it counts is in use.
+// POSIX: RLIMIT_AS (`ulimit -v`, the address space) and RLIMIT_DATA (`ulimit -d`), with their
+// use from /proc/self/statm where there is one (else 0). Windows: none (`bytes` -1).
+struct MemoryLimit {
+    long long bytes = -1;  // -1: no limit
+    long long used = 0;
+    std::string name;  // the limit's name, for messages
+};
+MemoryLimit TightestMemoryLimit();
 
 // The program's arguments in UTF-8, its own name first. POSIX: argv as it is. Windows: the
 // command line as Windows holds it, in UTF-16 (GetCommandLineW), since the narrow argv has it in

@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -210,6 +212,33 @@ void CatchInterruptions(void (*note)(int)) {
     sigemptyset(&action.sa_mask);
     for (int signal_number : kSignals) sigaction(signal_number, &action, nullptr);
     signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+MemoryLimit TightestMemoryLimit() {
+    long long pages[6] = {};  // size resident shared text lib data: data counts heap and stacks
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm) {
+        for (long long& field : pages)
+            if (std::fscanf(statm, "%lld", &field) != 1) field = 0;
+        std::fclose(statm);
+    }
+    const long long page = sysconf(_SC_PAGESIZE);
+    const struct {
+        int resource;
+        long long used;
+        const char* name;
+    } limits[] = {{RLIMIT_AS, pages[0] * page, "the address space's limit (RLIMIT_AS, ulimit -v)"},
+                  {RLIMIT_DATA, pages[5] * page, "the data limit (RLIMIT_DATA, ulimit -d)"}};
+    MemoryLimit tightest;
+    for (const auto& limit : limits) {
+        rlimit value{};
+        if (getrlimit(limit.resource, &value) != 0 || value.rlim_cur == RLIM_INFINITY) continue;
+        const long long room = static_cast<long long>(value.rlim_cur) - limit.used;
+        if (tightest.bytes >= 0 && room >= tightest.bytes - tightest.used) continue;
+        tightest = {static_cast<long long>(value.rlim_cur), limit.used, limit.name};
+    }
+    return tightest;
 }
 
 void HoldInterruptions() {

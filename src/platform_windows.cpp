@@ -415,6 +415,9 @@ std::vector<std::string> ProgramArguments(int, char**) {
     return arguments;
 }
 
+// A job object's memory limit is not looked at: the fill meets it as any allocation failure.
+MemoryLimit TightestMemoryLimit() { return {}; }
+
 std::string BundledProjData() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {

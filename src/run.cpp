@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,9 +22,11 @@
 #include <ogr_srs_api.h>
 
 #include "dataset_path.h"
+#include "error_watch.h"
 #include "file_guard.h"
 #include "gap_fill.h"
 #include "interruption.h"
+#include "memory_need.h"
 #include "message.h"
 #include "platform.h"
 #include "report.h"
@@ -67,7 +70,7 @@ std::string Megabytes(long long bytes) {
 
 enum class Outcome {
     kWritten,
-    kNoWorkingCopy,
+    kNoWorkingCopy,  // or no memory for the fill: nothing was tried
     kFillFailed,
     kInterrupted,
     kNoJournal,
@@ -77,9 +80,10 @@ enum class Outcome {
 // Fills a working copy of band 1 in a private temporary directory, then makes the journal and
 // writes back into band 1 the blocks that changed. The copy and the directory are gone when it
 // returns, however it returns. From the start of the write-back on, signals are held (see
-// interruption.h).
+// interruption.h). `if_out_of_memory` is what the run's stage makes of running out of memory.
 Outcome FillAndWriteBack(GDALRasterBand& band, int max_search_radius, FileGuard* guard,
-                         std::string& why) {
+                         const std::string& quoted_path, std::string& why,
+                         Outcome& if_out_of_memory) {
     const PrivateTempDir dir(PrivateTempDir::Parent());
     const long long room = WorkingCopy::MostScratchBytes(band);
     const std::string needs = "the working copy needs up to " + Megabytes(room);
@@ -100,12 +104,30 @@ Outcome FillAndWriteBack(GDALRasterBand& band, int max_search_radius, FileGuard*
               CPLGetLastErrorMsg() + "; " + needs;
         return Outcome::kNoWorkingCopy;
     }
+    why = MemoryShortfall(*copy, max_search_radius, quoted_path);
+    if (!why.empty()) return Outcome::kNoWorkingCopy;
     if (FillBandGaps(*copy, max_search_radius, dir.path()) != CE_None)
         return Interrupted() ? Outcome::kInterrupted : Outcome::kFillFailed;
     HoldInterruptions();
     if (Interrupted()) return Outcome::kInterrupted;
+    if_out_of_memory = Outcome::kWriteBackFailed;
     if (guard && !guard->StartJournal(why)) return Outcome::kNoJournal;
     return WriteBackChanges(band, *copy) == CE_None ? Outcome::kWritten : Outcome::kWriteBackFailed;
+}
+
+// Running out of memory anywhere in the fill or the write-back fails the run as any error does:
+// the working copy and its directory go as the stack unwinds, and a write-back that had begun
+// is rolled back.
+Outcome FillAndWriteBackInMemory(GDALRasterBand& band, int max_search_radius, FileGuard* guard,
+                                 const std::string& quoted_path, std::string& why) {
+    Outcome if_out_of_memory = Outcome::kFillFailed;
+    try {
+        return FillAndWriteBack(band, max_search_radius, guard, quoted_path, why,
+                                if_out_of_memory);
+    } catch (const std::bad_alloc&) {
+        CPLError(CE_Failure, CPLE_OutOfMemory, "out of memory");
+        return if_out_of_memory;
+    }
 }
 
 // Before the file is opened: refuses it while another run holds it, undoes what the journal of
@@ -143,11 +165,15 @@ FileGuard::Outcome Finish(FileGuard* guard, bool succeeded) {
 }
 
 // Closing writes the changed blocks out. GDAL's close returns nothing, so a failed write is seen
-// in GDAL's error state, cleared just before.
+// in the errors GDAL raises meanwhile.
 bool CloseDataset(GDALDatasetUniquePtr dataset) {
-    CPLErrorReset();
-    dataset.reset();
-    return CPLGetLastErrorType() < CE_Failure;
+    const ErrorWatch watch;
+    try {
+        dataset.reset();
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return !watch.failed();
 }
 
 int ElapsedSeconds(std::chrono::steady_clock::time_point start) {
@@ -186,8 +212,8 @@ int Run(int argc, char** argv) {
 
     PrintDatasetReport(*dataset);
     std::string why;
-    const Outcome outcome =
-        FillAndWriteBack(*dataset->GetRasterBand(1), max_search_radius, guard.get(), why);
+    const Outcome outcome = FillAndWriteBackInMemory(*dataset->GetRasterBand(1), max_search_radius,
+                                                     guard.get(), Quoted(path), why);
     if (outcome == Outcome::kInterrupted)
         DieOfInterruption("interrupted; " + Quoted(path) + " is unchanged");
     if (outcome == Outcome::kNoWorkingCopy || outcome == Outcome::kNoJournal)

@@ -1,0 +1,49 @@
+#include "memory_need.h"
+
+#include <algorithm>
+
+#include <gdal_priv.h>
+
+#include "platform.h"
+#include "strips.h"
+#include "working_copy.h"
+
+namespace {
+
+constexpr long long kMiB = 1 << 20;
+constexpr long long kLibraryBytesPerColumn = 100;
+constexpr long long kWorkFileBytesPerPixel = 10;
+constexpr long long kThreadStack = 8 * kMiB;
+constexpr long long kWriteBackBatches = 24 * kMiB;  // the guard's batch, the journal's, a copy
+
+std::string Megabytes(long long bytes) {
+    return std::to_string((bytes + 999999) / 1000000) + " MB";
+}
+
+}  // namespace
+
+long long FillMemoryBytes(WorkingCopy& copy, int max_search_radius) {
+    GDALRasterBand& band = copy.Original();
+    const long long pixels = static_cast<long long>(band.GetXSize()) * band.GetYSize();
+    const long long pixel_bytes = GDALGetDataTypeSizeBytes(band.GetRasterDataType());
+    int block_width = 0, block_height = 0;
+    band.GetBlockSize(&block_width, &block_height);
+    const long long block_bytes = static_cast<long long>(block_width) * block_height * pixel_bytes;
+    const StripPlan plan = PlanStripsFor(copy, max_search_radius, FillThreads());
+    const long long cache =
+        std::min<long long>(GDALGetCacheMax64(), pixels * (2 * pixel_bytes + kWorkFileBytesPerPixel));
+    const long long each_call = band.GetXSize() * kLibraryBytesPerColumn + block_bytes;
+    const long long stacks = plan.count > 1 ? plan.threads * kThreadStack : 0;
+    return cache + plan.threads * each_call + stacks + 3 * block_bytes + kWriteBackBatches;
+}
+
+std::string MemoryShortfall(WorkingCopy& copy, int max_search_radius,
+                            const std::string& quoted_path) {
+    const platform::MemoryLimit limit = platform::TightestMemoryLimit();
+    if (limit.bytes < 0) return "";
+    const long long needed = FillMemoryBytes(copy, max_search_radius);
+    if (limit.used + needed <= limit.bytes) return "";
+    return "not enough memory to fill " + quoted_path + " within " + limit.name + " of " +
+           Megabytes(limit.bytes) + ": " + Megabytes(limit.used) + " in use, and the fill needs up to " +
+           Megabytes(needed) + " more; lower GDAL_CACHEMAX or raise the limit";
+}
