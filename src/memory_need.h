@@ -12,7 +12,9 @@ class WorkingCopy;
 //  - each call of the library: its row buffers (about 100 bytes a column), and one block of
 //    band 1's type, which GDAL's no-data mask allocates for each block it reads. GDAL 3.6 goes on
 //    after that allocation fails and crashes, so the run must not get there;
-//  - each thread's stack, and the write-back's blocks and journal batches.
+//  - each thread's stack, the write-back's blocks and journal batches, and some slack.
+// Some of GDAL's allocations end the process when they fail (CPLMalloc's fatal error), which no
+// caller can catch: the estimate errs on the high side.
 // The library cannot be mended from here, but the run can stay out of the state that crashes it.
 long long FillMemoryBytes(WorkingCopy& copy, int max_search_radius);
 

@@ -205,7 +205,10 @@ void NoteFailure(Shared& s) {
         s.failed = true;
         s.failure_class = std::max(CE_Failure, CPLGetLastErrorType());
         s.failure_number = CPLGetLastErrorNo();
-        s.failure_message = CPLGetLastErrorMsg();
+        try {
+            s.failure_message = CPLGetLastErrorMsg();
+        } catch (const std::bad_alloc&) {
+        }
         if (s.failure_message.empty()) s.failure_message = "filling a strip of band 1 failed";
     }
     s.stop = true;
@@ -216,18 +219,19 @@ void NoteFailure(Shared& s) {
 // thread. A failure that GDAL reports to no caller (a block of the library's work files, or of
 // the working copy, that this thread's cache eviction could not write) fails the strip too.
 void Work(Shared& s) {
+    CPLPushErrorHandler(CPLQuietErrorHandler);
     Worker worker;
     for (int strip = s.next++; strip < s.plan.count && !s.stop; strip = s.next++) {
-        const ErrorWatch watch(true);
-        CPLErrorReset();
-        CPLErr status = CE_Failure;
         try {
-            status = FillStrip(s, strip, worker);
+            const ErrorWatch watch(true);
+            CPLErrorReset();
+            if (FillStrip(s, strip, worker) != CE_None || watch.failed()) NoteFailure(s);
         } catch (const std::bad_alloc&) {
             CPLError(CE_Failure, CPLE_OutOfMemory, "out of memory for a strip's window");
+            NoteFailure(s);
         }
-        if (status != CE_None || watch.failed()) NoteFailure(s);
     }
+    CPLPopErrorHandler();
     const std::lock_guard<std::mutex> hold(s.done_lock);
     --s.running;
     s.done.notify_all();
