@@ -37,13 +37,13 @@ struct Dem {
     std::vector<GByte> filled;                     // what a lone run leaves in band 1
 
     explicit Dem(const char* compress = "DEFLATE", const char* driver = "GTiff",
-                 const std::string& extension = "tif")
+                 const std::string& extension = "tif", int size = 1000)
         : path(dir.Path("dem." + extension)), journal(path + ".gapmend-journal") {
         const std::string expected = dir.Path("expected." + extension);
         if (std::string(driver) == "GTiff") {
             const std::string option = std::string("COMPRESS=") + compress;
             const char* options[] = {option.c_str(), nullptr};
-            WriteDem(path, 1000, GDT_Float32, options);
+            WriteDem(path, size, GDT_Float32, options);
             CopyFile(path, expected);
         } else {
             // GTX's no-data value is fixed; square pixels suit every format.
@@ -84,17 +84,20 @@ struct Dem {
 
 // gapMend run on the DEM under strace, which does `inject` (strace's fault injection, or
 // nothing when it is empty) at the `syscall`s (a comma-separated list) on `traced`, or on every
-// file of the dataset when it is empty, and logs them to `log`. Under wine the tool's system
-// calls are wine's own, which strace sees as well.
+// file of the dataset when it is empty, or on every file when it is "*", and logs them to `log`.
+// `env` is set for the run. Under wine the tool's system calls are wine's own, which strace sees
+// as well.
 RunResult RunWithFault(const Dem& dem, const std::string& inject,
                        const std::string& log = "/dev/null", const std::string& syscall = "write",
-                       const std::string& traced = "") {
+                       const std::string& traced = "",
+                       const std::vector<std::pair<std::string, std::string>>& env = {}) {
     RunOptions under_strace;
     under_strace.binary = "/usr/bin/strace";
     // No leak checks under ptrace, where LeakSanitizer cannot run.
     under_strace.env = {{"TMPDIR", dem.tmp}, {"ASAN_OPTIONS", "halt_on_error=1:detect_leaks=0"}};
+    under_strace.env.insert(under_strace.env.end(), env.begin(), env.end());
     std::vector<std::string> args = {"-f", "-y", "-o", log, "-e", "trace=" + syscall};
-    if (!traced.empty()) args.insert(args.end(), {"-P", traced});
+    if (!traced.empty() && traced != "*") args.insert(args.end(), {"-P", traced});
     for (const auto& [file, bytes] : dem.originals)
         if (traced.empty()) args.insert(args.end(), {"-P", file});
     if (!inject.empty()) args.insert(args.end(), {"-e", "inject=" + syscall + ":" + inject});
@@ -240,6 +243,41 @@ TEST(Journal, AFullDiskDuringTheWriteBackLeavesTheFileAsItWas) {
             << syscall << k << ": " << run.err;
         EXPECT_TRUE(FileBytes(dem.path) == dem.original) << syscall << k;
         EXPECT_FALSE(std::filesystem::exists(dem.journal)) << syscall << k;
+    }
+}
+
+// A full disk under the working copy, in a fill in strips on two threads whose cache is too small
+// to hold it: whichever late write of its scratch file fails, in whichever thread, the run fills
+// the file whole or fails with the file as it was, and leaves nothing behind.
+TEST(Journal, AFullDiskUnderTheWorkingCopyNeverEndsWith0WithoutTheWholeFill) {
+    const Dem dem("NONE", "GTiff", "tif", 2000);
+    const std::vector<std::pair<std::string, std::string>> env = {
+        {"GDAL_CACHEMAX", "16"}, {"GDAL_NUM_THREADS", "2"}};
+    const std::string log = dem.dir.Path("strace.log");
+    RunWithFault(dem, "", log, "pwrite64", "*", env);
+    dem.Reset();
+    std::vector<int> scratch;  // which of the run's pwrite64 calls wrote the scratch file
+    std::ifstream in(log);
+    int calls = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("pwrite64(") == std::string::npos) continue;
+        ++calls;
+        if (line.find("band1.scratch") != std::string::npos) scratch.push_back(calls);
+    }
+    ASSERT_GT(scratch.size(), 10u);
+    const size_t n = scratch.size();
+    for (const int k : {scratch[n - 1], scratch[n - 2], scratch[n - 4], scratch[n - 8], scratch[n / 2]}) {
+        const RunResult run = RunWithFault(dem, "error=ENOSPC:when=" + std::to_string(k),
+                                           "/dev/null", "pwrite64", "*", env);
+        if (run.status == 0) {
+            EXPECT_TRUE(BandBytes(dem.path) == dem.filled) << k;
+        } else {
+            EXPECT_EQ(run.status, 3) << k << ": " << run.err;
+            EXPECT_TRUE(FileBytes(dem.path) == dem.original) << k;
+        }
+        EXPECT_FALSE(std::filesystem::exists(dem.journal)) << k;
+        EXPECT_TRUE(std::filesystem::is_empty(dem.tmp)) << k;
+        dem.Reset();
     }
 }
 

@@ -230,6 +230,12 @@ constexpr bool kThreadSanitizer = true;
 #else
 constexpr bool kThreadSanitizer = false;
 #endif
+// The sanitizers reserve terabytes of address space, so no `ulimit -v` leaves them room.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitizer = true;
+#else
+constexpr bool kSanitizer = false;
+#endif
 
 // A tiny file system for a full directory (`size`, in bytes, or `nr_inodes`, the number of files
 // it holds, counting its root); only root may mount one.
@@ -436,4 +442,95 @@ TEST(Windows, DrivePathsWithBackslashesAndAnyNameFillInPlace) {
     EXPECT_TRUE(BandBytes(path) == BandBytes(expected));
     EXPECT_TRUE(std::filesystem::is_empty(elsewhere.working_dir));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+}
+
+// From too little memory for the fill up to enough for everything: the run refuses before the
+// fill, or fails and rolls back, or fills; it never dies of a signal, and leaves nothing behind.
+TEST(Failure, AMemoryLimitNeverEndsTheRunBySignalNorLeavesAnythingBehind) {
+    if (ToolRunsUnderWine() || kSanitizer) GTEST_SKIP() << "needs RLIMIT_AS without a sanitizer";
+    TempDir dir;
+    const std::string path = dir.Path("dem.tif"), expected = dir.Path("expected.tif");
+    const std::string tmp = dir.Path("tmp");
+    std::filesystem::create_directory(tmp);
+    WriteDem(path, 2000, GDT_Float32);
+    CopyFile(path, expected);
+    FillDirectly(expected, 100);
+    const std::string before = FileBytes(path);
+    RunOptions limited;
+    limited.env = {{"TMPDIR", tmp}, {"GDAL_CACHEMAX", "32"}, {"GDAL_NUM_THREADS", "2"}};
+    std::vector<int> statuses;
+    for (const long long megabytes : {180, 200, 220, 240, 260, 300, 1000}) {
+        limited.memory_limit = megabytes << 20;
+        const RunResult run = RunTool({path, "100"}, limited);
+        statuses.push_back(run.status);
+        EXPECT_TRUE(run.status == 0 || run.status == 3) << megabytes << ": " << run.err;
+        if (run.status == 0) {
+            EXPECT_TRUE(BandBytes(path) == BandBytes(expected)) << megabytes;
+        } else {
+            EXPECT_EQ(LastLine(run.err).find("gapMend: "), 0u) << run.err;
+            EXPECT_TRUE(FileBytes(path) == before) << megabytes;
+        }
+        EXPECT_FALSE(std::filesystem::exists(path + ".gapmend-journal")) << megabytes;
+        EXPECT_TRUE(std::filesystem::is_empty(tmp)) << megabytes;
+        std::ofstream(path, std::ios::binary) << before;
+    }
+    EXPECT_EQ(statuses.front(), 3);
+    EXPECT_EQ(statuses.back(), 0);
+}
+
+// A lost standard output or error stops nothing: the fill is written and committed, status 0.
+TEST(Failure, OutputIntoAClosedPipeStopsNeitherTheFillNorTheWriteBack) {
+    if (ToolRunsUnderWine()) GTEST_SKIP() << "wine's own output would meet the closed pipe";
+    TempDir dir;
+    const std::string path = dir.Path("dem.tif"), expected = dir.Path("expected.tif");
+    const std::string tmp = dir.Path("tmp");
+    std::filesystem::create_directory(tmp);
+    WriteDem(path, 1000, GDT_Float32);
+    CopyFile(path, expected);
+    FillDirectly(expected, 100);
+    const std::string before = FileBytes(path);
+    for (const int closed : {1, 2}) {
+        RunOptions options;
+        options.closed_pipes = closed;
+        // GDAL's debug lines write to standard error all through the fill and the write-back.
+        options.env = {{"TMPDIR", tmp}, {"CPL_DEBUG", "ON"}};
+        const RunResult run = RunTool({path, "100"}, options);
+        EXPECT_EQ(run.status, 0) << closed;
+        EXPECT_EQ(run.signal, 0) << closed;
+        EXPECT_TRUE(BandBytes(path) == BandBytes(expected)) << closed;
+        EXPECT_FALSE(std::filesystem::exists(path + ".gapmend-journal")) << closed;
+        EXPECT_TRUE(std::filesystem::is_empty(tmp)) << closed;
+        std::ofstream(path, std::ios::binary) << before;
+    }
+}
+
+// The strips read the file that the run locked, whatever its path leads to meanwhile: a
+// directory on the path repointed while the run stands stopped in its fill changes neither file.
+TEST(Fill, ADirectoryOnThePathRepointedDuringTheFillChangesNeitherFile) {
+    if (ToolRunsUnderWine()) GTEST_SKIP() << "wine shows a symbolic link as the file itself";
+    TempDir dir;
+    for (const char* sub : {"r1", "r2", "tmp"}) std::filesystem::create_directory(dir.Path(sub));
+    const std::string locked = dir.Path("r1/d.tif"), other = dir.Path("r2/d.tif");
+    const std::string expected = dir.Path("expected.tif"), link = dir.Path("cur");
+    WriteDem(locked, 1500, GDT_Float32);
+    CopyFile(locked, expected);
+    FillDirectly(expected, 100);
+    WriteRaster(other, 1500, GDT_Float32, std::vector<double>(1500 * 1500, 7.0), -9999);
+    const std::string others_bytes = FileBytes(other);
+    std::filesystem::create_directory_symlink("r1", link);
+    RunOptions options;
+    options.env = {{"TMPDIR", dir.Path("tmp")}, {"GDAL_NUM_THREADS", "2"},
+                   {"GDAL_CACHEMAX", "64"}, {"CPL_DEBUG", "gapMend"}};
+    options.signal = SIGSTOP;
+    options.signal_delay_ms = 0;
+    options.while_stopped = [&] {
+        std::filesystem::remove(link);
+        std::filesystem::create_directory_symlink("r2", link);
+    };
+    const RunResult run = RunTool({link + "/d.tif", "100"}, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find(" strips "), std::string::npos) << run.err;
+    EXPECT_TRUE(BandBytes(locked) == BandBytes(expected));
+    EXPECT_TRUE(FileBytes(other) == others_bytes);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path("tmp")));
 }

@@ -64,6 +64,11 @@ std::string ReadAll(std::FILE* file) {
                            static_cast<rlim_t>(options.file_size_limit)};
         setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (options.memory_limit >= 0) {
+        const rlimit limit{static_cast<rlim_t>(options.memory_limit),
+                           static_cast<rlim_t>(options.memory_limit)};
+        setrlimit(RLIMIT_AS, &limit);
+    }
     const unsigned nobody = 65534;
     if (options.unprivileged && geteuid() == 0 &&
         (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0))
@@ -122,6 +127,13 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     if (pid == 0) {
         dup2(fileno(out), STDOUT_FILENO);
         dup2(fileno(err), STDERR_FILENO);
+        for (int output = 1; output <= options.closed_pipes; ++output) {
+            int ends[2] = {-1, -1};
+            if (pipe(ends) != 0 || dup2(ends[1], output) < 0) _exit(126);
+            close(ends[0]);
+            close(ends[1]);
+        }
+        signal(SIGPIPE, SIG_DFL);  // as a shell starts it, whatever the test runner ignores
         ExecTool(argv, options);
     }
     if (options.signal) SignalWhenFilling(pid, options);

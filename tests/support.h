@@ -29,8 +29,12 @@ struct RunOptions {
     bool unprivileged =
         false;  // as user nobody when the tests run as root, who ignores permissions
     long long file_size_limit = -1;      // RLIMIT_FSIZE in bytes
+    long long memory_limit = -1;         // RLIMIT_AS in bytes, as `ulimit -v` sets it
     bool caller_ignores_sigxfsz = true;  // with the limit: SIGXFSZ ignored before the tool starts
     std::vector<std::pair<std::string, std::string>> env;  // set for the run only
+    // Standard output (1), or it and standard error (2), into pipes that nobody reads: every
+    // write to them fails, as under `gapMend ... | true`. What they got is then empty.
+    int closed_pipes = 0;
     // When not 0: sent once the run has made its working copy in TMPDIR (taken from `env`), and
     // after a further `signal_delay_ms`, so that the fill is under way. Under wine the tool gets
     // TMPDIR as CPL_TMPDIR, since wine keeps its own server's socket in TMPDIR.
