@@ -235,12 +235,12 @@ class GuardHandler final : public VSIFilesystemHandler {
     VSIVirtualHandle* Open(const char* path, const char* access, bool set_error,
                            CSLConstList options) override {
         if (!guard_ || !Writes(access) || !guard_->Protects(path))
-            return local_->Open(path, access, set_error, options);
+            return Checked(path, local_->Open(path, access, set_error, options));
         if (guard_->failed()) return nullptr;
         const bool replaces = std::strpbrk(access, "wa") != nullptr;
         if (replaces && !guard_->BeforeReplace(path)) return nullptr;
         FileGuard::File& file = guard_->Begin(path);
-        VSIVirtualHandle* handle = local_->Open(path, access, set_error, options);
+        VSIVirtualHandle* handle = Checked(path, local_->Open(path, access, set_error, options));
         if (!handle || replaces) return handle;
         return new GuardedHandle(*guard_, file, handle);
     }
@@ -268,6 +268,10 @@ class GuardHandler final : public VSIFilesystemHandler {
     }
 
   private:
+    VSIVirtualHandle* Checked(const char* path, VSIVirtualHandle* handle) {
+        return guard_ ? guard_->OnTheLockedFile(path, handle) : handle;
+    }
+
     std::unique_ptr<VSIFilesystemHandler> local_;
     FileGuard* guard_ = nullptr;
 };
@@ -298,6 +302,17 @@ bool FileGuard::Protects(const std::string& path) const {
     if (path == path_) return true;
     return CPLGetPath(path.c_str()) == directory_ &&
            IsSideCarName(name_, CPLGetFilename(path.c_str())) && path != Journal::PathFor(path_);
+}
+
+VSIVirtualHandle* FileGuard::OnTheLockedFile(const char* path, VSIVirtualHandle* handle) {
+    if (!handle || path != path_) return handle;
+    void* native = handle->GetNativeFileDescriptor();
+    if (!native || IdentityOf(reinterpret_cast<platform::FileHandle>(native)) == identity_)
+        return handle;
+    delete handle;
+    replaced_ = true;
+    CPLError(CE_Failure, CPLE_OpenFailed, "'%s' is no longer the file this run locked", path);
+    return nullptr;
 }
 
 bool FileGuard::Cover(GDALDataset& dataset) {

@@ -9,6 +9,7 @@
 #include "journal.h"
 
 class GDALDataset;
+class VSIVirtualHandle;
 
 // The guard makes the write-back all or nothing. GDAL does all of its file I/O through its
 // virtual file system, so the guard is installed as the handler of plain local paths, in front
@@ -80,6 +81,12 @@ class FileGuard {
     bool SyncJournal();
     void Fail() { failed_ = true; }
     bool failed() const { return failed_; }
+    // A handle that GDAL opened on `path`, if it reaches the file that the lock took, else null
+    // (closed, with a GDAL error): a directory on the path may lead elsewhere since. A handle
+    // whose descriptor GDAL does not tell is let through.
+    VSIVirtualHandle* OnTheLockedFile(const char* path, VSIVirtualHandle* handle);
+    // Whether an open of the file's path reached another file.
+    bool replaced() const { return replaced_; }
 
   private:
     bool SyncFiles() const;
@@ -91,6 +98,7 @@ class FileGuard {
     std::unique_ptr<Journal> journal_;
     bool journal_tried_ = false;
     bool failed_ = false;
+    bool replaced_ = false;
     bool names_changed_ = false;       // a file was created, replaced, renamed or removed
     bool sees_all_writes_ = true;      // false for formats that write past the guard
     std::vector<std::string> listed_;  // the dataset's files, synced when not all writes are seen

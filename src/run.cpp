@@ -202,6 +202,9 @@ int Run(int argc, char** argv) {
 
     GDALDatasetUniquePtr dataset(
         GDALDataset::FromHandle(GDALOpen(examined.file.c_str(), GA_Update)));
+    if (!dataset && guard && guard->replaced())
+        return Fail(kRefused, Quoted(path) + " was replaced by another file while it was opened; "
+                              "neither file is touched");
     if (!dataset) return Fail(kRefused, "cannot open " + Quoted(path) + " for update");
     const std::string refusal = Refusal(*dataset, path);
     if (!refusal.empty()) return Fail(kRefused, refusal);
