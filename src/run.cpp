@@ -255,5 +255,13 @@ int main(int argc, char** argv) {
     for (std::string& argument : arguments) utf8.push_back(argument.data());
     utf8.push_back(nullptr);
     UseBundledProjData();
-    return Run(static_cast<int>(arguments.size()), utf8.data());
+    // Out of memory outside the fill and the write-back (which handle it themselves): the stack
+    // unwinds, the lock and the guard go, and a journal, if any, stays for the next run.
+    try {
+        return Run(static_cast<int>(arguments.size()), utf8.data());
+    } catch (const std::bad_alloc&) {
+        const std::string path = arguments.size() > 1 ? arguments[1] : "";
+        Say("out of memory while working on '" + path + "'");
+        return kFailed;
+    }
 }
