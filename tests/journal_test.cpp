@@ -250,6 +250,12 @@ TEST(Journal, AFullDiskDuringTheWriteBackLeavesTheFileAsItWas) {
 // to hold it: whichever late write of its scratch file fails, in whichever thread, the run fills
 // the file whole or fails with the file as it was, and leaves nothing behind.
 TEST(Journal, AFullDiskUnderTheWorkingCopyNeverEndsWith0WithoutTheWholeFill) {
+#if defined(__SANITIZE_THREAD__)
+    // A block that GDAL's cache fails to write when it evicts it has its buffer handed on inside
+    // libgdal (GTiff's work files), which ThreadSanitizer cannot see synchronized: the report has
+    // none of gapMend's frames. The failure's handling is tested by the other builds.
+    GTEST_SKIP() << "GDAL's failed evictions hand buffers on out of ThreadSanitizer's sight";
+#endif
     const Dem dem("NONE", "GTiff", "tif", 2000);
     const std::vector<std::pair<std::string, std::string>> env = {
         {"GDAL_CACHEMAX", "16"}, {"GDAL_NUM_THREADS", "2"}};
