@@ -49,8 +49,6 @@ int Fail(ExitStatus status, const std::string& message) {
     return status;
 }
 
-std::string Quoted(const std::string& text) { return "'" + text + "'"; }
-
 // Why the dataset cannot be filled at all, or an empty text when it can.
 std::string Refusal(GDALDataset& dataset, const char* path) {
     if (dataset.GetRasterCount() < 1) return Quoted(path) + " has no raster band";
