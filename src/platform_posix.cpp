@@ -214,12 +214,12 @@ void CatchInterruptions(void (*note)(int)) {
 
 void HoldInterruptions() {
     const sigset_t set = Signals();
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 void ReleaseInterruptions() {
     const sigset_t set = Signals();
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 void EndByInterruption(int signal_number) {
