@@ -24,6 +24,7 @@
 #include "file_guard.h"
 #include "gap_fill.h"
 #include "interruption.h"
+#include "journal_recovery.h"
 #include "message.h"
 #include "platform.h"
 #include "report.h"
