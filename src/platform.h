@@ -8,9 +8,9 @@
 // Every call gapMend makes to the operating system itself, in one place: platform_posix.cpp and
 // platform_windows.cpp implement this header side by side, and no other unit includes a system
 // header. What GDAL's portable layer (CPL/VSI) already does, the units ask GDAL for instead: a
-// stat that may follow links, mkdir, rename, free disk space; directory listings and removals
-// are std::filesystem's. A look at a file that never follows a link, with its owner and who else
-// may write it (FileInfo), is here, since neither has it.
+// stat that may follow links, mkdir, rename, free disk space; listing and removing a directory's
+// contents is std::filesystem's. A look at a file that never follows a link, with its owner and
+// who else may write it (FileInfo), is here, since neither has it.
 //
 // Paths are UTF-8 on both platforms, as GDAL takes them. Where the platforms differ in what they
 // can promise, the function says so.
