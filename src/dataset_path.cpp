@@ -5,6 +5,7 @@
 
 #include <gdal.h>
 
+#include "message.h"
 #include "platform.h"
 
 namespace fs = std::filesystem;
@@ -17,7 +18,7 @@ bool IsVirtualPath(const std::string& path) { return path.compare(0, 4, "/vsi") 
 
 DatasetPath ExamineDatasetPath(const std::string& given) {
     DatasetPath result{given, "", ""};
-    const std::string quoted = "'" + given + "'";
+    const std::string quoted = Quoted(given);
     std::error_code error;
     const fs::path native = fs::u8path(given);  // paths are UTF-8 on every platform, as GDAL's
     const fs::file_status status = given.empty() ? fs::file_status() : fs::status(native, error);

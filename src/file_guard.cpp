@@ -13,9 +13,11 @@
 #include <gdal_priv.h>
 #include <gdal_version.h>
 
+#include "journal_recovery.h"
 #include "journaled_formats.h"
 #include "message.h"
 #include "platform.h"
+#include "side_cars.h"
 
 namespace {
 
@@ -288,11 +290,8 @@ GuardHandler& Handler() {
 
 }  // namespace
 
-FileGuard::FileGuard(const std::string& path, FileIdentity identity)
-    : path_(path),
-      directory_(CPLGetPath(path.c_str())),
-      name_(CPLGetFilename(path.c_str())),
-      identity_(identity) {
+FileGuard::FileGuard(const std::string& path, platform::FileIdentity identity)
+    : path_(path), directory_(Split(path).directory), name_(Split(path).name), identity_(identity) {
     Handler().Watch(this);
 }
 
@@ -300,14 +299,15 @@ FileGuard::~FileGuard() { Handler().Watch(nullptr); }
 
 bool FileGuard::Protects(const std::string& path) const {
     if (path == path_) return true;
-    return CPLGetPath(path.c_str()) == directory_ &&
-           IsSideCarName(name_, CPLGetFilename(path.c_str())) && path != Journal::PathFor(path_);
+    const SplitPath split = Split(path);
+    return split.directory == directory_ && IsSideCarName(name_, split.name) &&
+           path != JournalPathFor(path_);
 }
 
 VSIVirtualHandle* FileGuard::OnTheLockedFile(const char* path, VSIVirtualHandle* handle) {
     if (!handle || path != path_) return handle;
     void* native = handle->GetNativeFileDescriptor();
-    if (!native || IdentityOf(reinterpret_cast<platform::FileHandle>(native)) == identity_)
+    if (!native || platform::IdentityOf(reinterpret_cast<platform::FileHandle>(native)) == identity_)
         return handle;
     delete handle;
     replaced_ = true;
@@ -365,7 +365,7 @@ bool FileGuard::Record(File& file) {
     }
     file.written = true;
     if (journal_ && file.index < 0)
-        file.index = journal_->AddFile(CPLGetFilename(file.path.c_str()), file.original_length);
+        file.index = journal_->AddFile(Split(file.path).name, file.original_length);
     return !journal_ || !journal_->failed() || !(failed_ = true);
 }
 
@@ -411,9 +411,10 @@ bool FileGuard::SyncJournal() { return !journal_ || journal_->Sync() || !(failed
 bool FileGuard::SyncFiles() const {
     VSIStatBufL stat{};
     for (const auto& [path, file] : files_)
-        if (file.written && VSIStatL(path.c_str(), &stat) == 0 && !SyncFile(path)) return false;
+        if (file.written && VSIStatL(path.c_str(), &stat) == 0 && !platform::SyncDataAt(path))
+            return false;
     for (const std::string& path : listed_)
-        if (VSIStatL(path.c_str(), &stat) == 0 && !SyncFile(path)) return false;
+        if (VSIStatL(path.c_str(), &stat) == 0 && !platform::SyncDataAt(path)) return false;
     return true;
 }
 

@@ -34,7 +34,7 @@ class VSIVirtualHandle;
 class FileGuard {
   public:
     // Installs the guard for the dataset's file, whose identity the lock has taken.
-    FileGuard(const std::string& path, FileIdentity identity);
+    FileGuard(const std::string& path, platform::FileIdentity identity);
     ~FileGuard();
     FileGuard(const FileGuard&) = delete;
     FileGuard& operator=(const FileGuard&) = delete;
@@ -94,7 +94,7 @@ class FileGuard {
     const std::string path_;
     const std::string directory_;  // as GDAL spells it in side-car paths
     const std::string name_;       // the file's name, without its directory
-    const FileIdentity identity_;
+    const platform::FileIdentity identity_;
     std::unique_ptr<Journal> journal_;
     bool journal_tried_ = false;
     bool failed_ = false;

@@ -7,60 +7,30 @@
 
 #include "journal_format.h"
 #include "platform.h"
+#include "side_cars.h"
 
 using namespace journal_format;
 
 namespace {
 
-constexpr char kSuffix[] = ".gapmend-journal";
-
-std::string DirectoryOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of(platform::kPathSeparators);
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+bool SyncDirectory(const std::string& path) {
+    return platform::SyncDirectory(Split(path).directory);
 }
 
-std::string Sibling(const std::string& path, const std::string& name) {
-    const std::size_t slash = path.find_last_of(platform::kPathSeparators);
-    return slash == std::string::npos ? name : path.substr(0, slash + 1) + name;
-}
-
-bool SyncDirectory(const std::string& path) { return platform::SyncDirectory(DirectoryOf(path)); }
-
-bool WriteAt(platform::FileHandle fd, const void* data, std::size_t size, std::uint64_t offset) {
-    return platform::WriteAt(fd, data, size, offset) == static_cast<long long>(size);
+bool WriteAt(platform::FileHandle fd, const std::vector<unsigned char>& bytes, std::uint64_t at) {
+    return platform::WriteWhole(fd, bytes.data(), bytes.size(), at) == platform::Whole::kYes;
 }
 
 }  // namespace
-
-// Where there is no birth time, the inode alone: not the change time, which every write moves.
-FileIdentity IdentityOf(platform::FileHandle file) {
-    platform::FileId id;
-    if (!platform::IdentityOf(file, id)) return {};
-    return {id.inode, id.birth_seconds, id.birth_nanoseconds};
-}
-
-bool IsSideCarName(const std::string& file_name, const std::string& name) {
-    if (name.empty() || name == "." || name.find("..") != std::string::npos ||
-        name.find_first_of(std::string("/\\\0", 3)) != std::string::npos ||
-        name == file_name + kSuffix)
-        return false;
-    const std::size_t dot = file_name.rfind('.');
-    const std::string stem =
-        dot == std::string::npos || dot == 0 ? file_name : file_name.substr(0, dot);
-    return name == stem || name.compare(0, stem.size() + 1, stem + ".") == 0;
-}
-
-std::string Journal::PathFor(const std::string& file) { return file + kSuffix; }
 
 Journal::Journal(std::string path, platform::FileHandle fd, std::uint64_t salt)
     : path_(std::move(path)), fd_(fd), salt_(salt) {}
 
 Journal::~Journal() { platform::CloseFile(fd_); }
 
-std::unique_ptr<Journal> Journal::Create(const std::string& file, FileIdentity identity,
+std::unique_ptr<Journal> Journal::Create(const std::string& file, platform::FileIdentity identity,
                                          NotCreated& not_created) {
-    const std::string path = PathFor(file);
+    const std::string path = JournalPathFor(file);
     // A new name only: an existing one, a symbolic link too, is never opened.
     const platform::FileHandle fd = platform::OpenFile(path, platform::Open::kCreateNew);
     if (fd == platform::kNoFile) {
@@ -70,19 +40,14 @@ std::unique_ptr<Journal> Journal::Create(const std::string& file, FileIdentity i
     }
     const std::uint64_t salt = std::random_device()() * 4294967296ull + std::random_device()();
     std::unique_ptr<Journal> journal(new Journal(path, fd, salt));
-    std::vector<unsigned char>& header = journal->header_;
-    header.assign(kMagic, kMagic + sizeof kMagic);
-    Put(header, salt);
-    Put(header, identity.inode);
-    Put(header, identity.birth_seconds);
-    Put(header, identity.birth_nanoseconds);
-    Put(header, Checksum(salt, header.data(), header.size()));
-    std::vector<unsigned char> page(header);
+    journal->header_ = HeaderBytes({salt, identity});
+    std::vector<unsigned char> page(journal->header_);
     page.resize(kPage);
-    const long long written = platform::WriteAt(fd, page.data(), page.size(), 0);
-    if (written != static_cast<long long>(page.size())) {
+    const platform::Whole written = platform::WriteWhole(fd, page.data(), page.size(), 0);
+    if (written != platform::Whole::kYes) {
         // A short write without an error: the disk is full.
-        not_created = {false, written < 0 ? platform::LastError() : "No space left on device"};
+        not_created = {false, written == platform::Whole::kError ? platform::LastError()
+                                                                 : "No space left on device"};
         journal.reset();
         platform::RemoveFile(path);
         return nullptr;
@@ -97,7 +62,8 @@ void Journal::Append(const std::vector<unsigned char>& record) {
 
 int Journal::AddFile(const std::string& name, long long original_length) {
     platform::FileInfo info;
-    const std::uint32_t mode = platform::InfoAt(Sibling(path_, name), info) ? info.mode & 0777 : 0;
+    const std::uint32_t mode =
+        platform::InfoAt(Split(path_).prefix + name, info) ? info.mode & 0777 : 0;
     std::vector<unsigned char> payload;
     Put(payload, mode);
     payload.insert(payload.end(), name.begin(), name.end());
@@ -121,7 +87,7 @@ bool Journal::Sync() {
     head.insert(head.end(), unwritten_.begin(), unwritten_.end());
     head.resize(RoundUpToPage(used));  // zeros to the next page
     unwritten_.clear();
-    if (!WriteAt(fd_, head.data(), head.size(), size_) || !platform::SyncFile(fd_) ||
+    if (!WriteAt(fd_, head, size_) || !platform::SyncFile(fd_) ||
         (batches_ == 0 && !SyncDirectory(path_)))
         return !(failed_ = true);
     size_ += RoundUpToPage(used);
@@ -130,11 +96,9 @@ bool Journal::Sync() {
 }
 
 bool Journal::Commit(bool names_changed) {
-    static const unsigned char zeros[kHeaderSize] = {};
-    if (failed_ || (names_changed && !SyncDirectory(path_)) || !WriteAt(fd_, zeros, kHeaderSize, 0))
-        return false;
-    if (!platform::SyncData(fd_)) {  // the header on the disk may be either: make it whole again
-        WriteAt(fd_, header_.data(), kHeaderSize, 0);
+    if (failed_ || (names_changed && !SyncDirectory(path_))) return false;
+    if (!RetireHeader(fd_)) {  // the header on the disk may be either: make it whole again
+        WriteAt(fd_, header_, 0);
         return false;
     }
     // Committed. Were the deletion or its sync lost, the zero header would still not be applied.
@@ -153,8 +117,6 @@ void Journal::Close() {
     platform::CloseFile(fd_);
     fd_ = platform::kNoFile;
 }
-
-bool SyncFile(const std::string& path) { return platform::SyncDataAt(path); }
 
 bool ForEachNewPart(JournaledRanges& ranges, std::uint64_t begin, std::uint64_t end,
                     const std::function<bool(std::uint64_t, std::uint64_t)>& each) {

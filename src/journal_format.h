@@ -1,8 +1,8 @@
 #pragma once
 
 // The journal's layout on the disk, shared by its writer (journal.cpp) and its reader
-// (journal_recovery.cpp); journal.h states what it guarantees. All numbers are little-endian, as
-// the machine writes them.
+// (journal_reader.cpp), and how both retire it; journal.h states what it guarantees. All numbers
+// are little-endian, as the machine writes them.
 //
 //   header (the first page):  "gapMend journal\n", salt u64, inode u64, birth time: seconds i64,
 //                             nanoseconds u32; checksum u32 of the 44 bytes before it; zeros.
@@ -22,13 +22,19 @@
 #include <cstring>
 #include <vector>
 
+#include "platform.h"
+
 namespace journal_format {
 
 constexpr char kMagic[16] = {'g', 'a', 'p', 'M', 'e', 'n', 'd', ' ',
                              'j', 'o', 'u', 'r', 'n', 'a', 'l', '\n'};
-constexpr std::size_t kHeaderSize = 48;
+// The header's fields, at these offsets.
+constexpr std::size_t kSaltAt = 16, kInodeAt = 24, kBirthSecondsAt = 32, kBirthNanosecondsAt = 40,
+                      kHeaderChecksumAt = 44, kHeaderSize = 48;
 constexpr std::size_t kPage = 4096;
 constexpr std::size_t kHeadSize = 24;  // of a record, before its payload
+// A record's fields after its kind, at these offsets.
+constexpr std::size_t kFileAt = 4, kWhereAt = 8, kSizeAt = 16;
 constexpr std::size_t kChecksumSize = 4;
 constexpr std::size_t kBatchHeadSize = kHeadSize + kChecksumSize;
 enum Kind : std::uint32_t { kFile = 1, kBytes = 2, kBatch = 3 };
@@ -49,6 +55,46 @@ T Get(const unsigned char* bytes) {
     T value;
     std::memcpy(&value, bytes, sizeof value);
     return value;
+}
+
+template <typename T>
+void PutAt(std::vector<unsigned char>& out, std::size_t at, T value) {
+    std::memcpy(&out[at], &value, sizeof value);
+}
+
+// What a header says: the salt of every checksum in the journal, and the file it belongs to.
+struct Header {
+    std::uint64_t salt = 0;
+    platform::FileIdentity file;
+};
+
+inline std::vector<unsigned char> HeaderBytes(const Header& header) {
+    std::vector<unsigned char> bytes(kMagic, kMagic + sizeof kMagic);
+    bytes.resize(kHeaderSize);
+    PutAt(bytes, kSaltAt, header.salt);
+    PutAt(bytes, kInodeAt, header.file.inode);
+    PutAt(bytes, kBirthSecondsAt, header.file.birth_seconds);
+    PutAt(bytes, kBirthNanosecondsAt, header.file.birth_nanoseconds);
+    PutAt(bytes, kHeaderChecksumAt, Checksum(header.salt, bytes.data(), kHeaderChecksumAt));
+    return bytes;
+}
+
+// The header in the first kHeaderSize `bytes`: false when they are not a journal's header.
+inline bool ReadHeader(const unsigned char* bytes, Header& header) {
+    header.salt = Get<std::uint64_t>(bytes + kSaltAt);
+    header.file = {Get<std::uint64_t>(bytes + kInodeAt), Get<std::int64_t>(bytes + kBirthSecondsAt),
+                   Get<std::uint32_t>(bytes + kBirthNanosecondsAt)};
+    return std::memcmp(bytes, kMagic, sizeof kMagic) == 0 &&
+           Checksum(header.salt, bytes, kHeaderChecksumAt) ==
+               Get<std::uint32_t>(bytes + kHeaderChecksumAt);
+}
+
+// Retires a journal: its header overwritten with zeros, and synced. A zero header is never
+// applied (journal.h, invariant 5), so the journal's deletion after it may be lost.
+inline bool RetireHeader(platform::FileHandle journal) {
+    static const unsigned char zeros[kHeaderSize] = {};
+    return platform::WriteWhole(journal, zeros, kHeaderSize, 0) == platform::Whole::kYes &&
+           platform::SyncData(journal);
 }
 
 inline std::uint64_t RoundUpToPage(std::uint64_t size) {
@@ -83,8 +129,9 @@ struct RecordView {
 inline bool ReadRecord(const unsigned char* bytes, std::size_t available, std::uint64_t salt,
                        RecordView& record) {
     if (available < kHeadSize + kChecksumSize) return false;
-    record = {Get<std::uint32_t>(bytes), Get<std::uint32_t>(bytes + 4),
-              Get<std::uint64_t>(bytes + 8), Get<std::uint64_t>(bytes + 16), bytes + kHeadSize};
+    record = {Get<std::uint32_t>(bytes), Get<std::uint32_t>(bytes + kFileAt),
+              Get<std::uint64_t>(bytes + kWhereAt), Get<std::uint64_t>(bytes + kSizeAt),
+              bytes + kHeadSize};
     if (record.size > available - kHeadSize - kChecksumSize) return false;
     const std::size_t body = kHeadSize + record.size;
     return Checksum(salt, bytes, body) == Get<std::uint32_t>(bytes + body);

@@ -7,8 +7,10 @@
 
 // Every call gapMend makes to the operating system itself, in one place: platform_posix.cpp and
 // platform_windows.cpp implement this header side by side, and no other unit includes a system
-// header. What GDAL's portable layer (CPL/VSI) already does, the units ask GDAL for instead:
-// stat, mkdir, directory listings, free disk space.
+// header. What GDAL's portable layer (CPL/VSI) already does, the units ask GDAL for instead: a
+// stat that may follow links, mkdir, rename, free disk space; listing and removing a directory's
+// contents is std::filesystem's. A look at a file that never follows a link, with its owner and
+// who else may write it (FileInfo), is here, since neither has it.
 //
 // Paths are UTF-8 on both platforms, as GDAL takes them. Where the platforms differ in what they
 // can promise, the function says so.
@@ -20,10 +22,11 @@ constexpr FileHandle kNoFile = -1;
 
 // Others may open the file meanwhile, to read or write it: the run lock keeps other runs out.
 enum class Open {
-    kRead,          // an existing file, to read
-    kReadWrite,     // an existing file, to read and write
-    kCreateNew,     // a new file, to read and write; fails if the name exists. Private to the user.
-    kCreateOrOpen,  // as kCreateNew, but an existing file is opened as it is
+    kRead,       // an existing file, to read
+    kReadWrite,  // an existing file, to read and write
+    kCreateNew,  // a new file, to read and write; fails if the name exists. Private to the user
+                 // on POSIX (0600). On Windows OpenFile gives it an ACL of its own (the user,
+                 // SYSTEM, the Administrators), and OpenIn lets it take its directory's.
 };
 
 // kNoFile on failure, with LastError() saying why.
@@ -34,6 +37,21 @@ void CloseFile(FileHandle file);
 // Other processes may have the file open for reading meanwhile.
 long long ReadAt(FileHandle file, void* data, std::size_t size, std::uint64_t offset);
 long long WriteAt(FileHandle file, const void* data, std::size_t size, std::uint64_t offset);
+
+// How a read or write of a whole range went: all of it, fewer bytes without an error (a read past
+// the file's end, a write to a full disk), or an error that LastError() names.
+enum class Whole { kYes, kShort, kError };
+inline Whole WholeOf(long long moved, std::size_t size) {
+    return moved == static_cast<long long>(size) ? Whole::kYes
+           : moved < 0                           ? Whole::kError
+                                                 : Whole::kShort;
+}
+inline Whole ReadWhole(FileHandle file, void* data, std::size_t size, std::uint64_t offset) {
+    return WholeOf(ReadAt(file, data, size, offset), size);
+}
+inline Whole WriteWhole(FileHandle file, const void* data, std::size_t size, std::uint64_t offset) {
+    return WholeOf(WriteAt(file, data, size, offset), size);
+}
 
 // Puts what was written to the file on the disk: all of it, or only what reading it back needs
 // (its data and size, not its times). POSIX: fsync, fdatasync. Windows: FlushFileBuffers for
@@ -98,18 +116,26 @@ bool IsOwnOwner(const std::string& owner);
 // Gives a file these permission bits (POSIX); on Windows a file takes its directory's ACL.
 bool SetMode(FileHandle file, std::uint32_t mode);
 
-// What tells one file from another: on POSIX the device and inode numbers, with the file's birth
-// time where the system records it (statx), zero elsewhere; on Windows the volume's serial number
-// and the file index (GetFileInformationByHandle), where the index itself tells a new file from
-// an old one that had it (NTFS counts each reuse of an index in it).
-struct FileId {
-    std::uint64_t device = 0;
+// What tells one file from another in its directory: on POSIX the inode number, with the file's
+// birth time where the system records it (statx); on Windows the file index
+// (GetFileInformationByHandle), where the index itself tells a new file from an old one that had
+// it (NTFS counts each reuse of an index in it). Not the device (on Windows the volume's serial
+// number), whose number may change across reboots: the journal lies beside the file, so the file
+// system is fixed anyway. Not the change time either, which every write moves.
+struct FileIdentity {
     std::uint64_t inode = 0;
+    // When the file was made, which tells a new file from an old one with the same inode number.
+    // Zero where the file system or the platform does not record it: then the inode alone.
     std::int64_t birth_seconds = 0;
     std::uint32_t birth_nanoseconds = 0;
+
+    bool operator==(const FileIdentity& other) const {
+        return inode == other.inode && birth_seconds == other.birth_seconds &&
+               birth_nanoseconds == other.birth_nanoseconds;
+    }
 };
-// False when the file's identity cannot be read.
-bool IdentityOf(FileHandle file, FileId& id);
+// All zero when the file's identity cannot be read.
+FileIdentity IdentityOf(FileHandle file);
 
 // An exclusive lock on the file, taken at once or not at all: false when another process holds
 // one. It lasts until the handle is closed. POSIX: flock, advisory. Windows: LockFileEx on one
@@ -127,6 +153,10 @@ constexpr char kPathSeparators[] = "/\\";
 #else
 constexpr char kPathSeparators[] = "/";
 #endif
+// Whether the part of `path` before its separator at `slash` is a root, which keeps that
+// separator when it is named as a directory: the empty part ("/x"), and on Windows a drive
+// ("C:\x"), since "C:" alone names the drive's current directory.
+bool IsRootBefore(const std::string& path, std::size_t slash);
 
 // Whether `path` is a directory itself (not a symbolic link or junction to one) that belongs to
 // the user running gapMend.

@@ -15,12 +15,18 @@
 
 namespace platform {
 
+namespace {
+
+int FlagsOf(Open how) {
+    return how == Open::kRead        ? O_RDONLY
+           : how == Open::kReadWrite ? O_RDWR
+                                     : O_RDWR | O_CREAT | O_EXCL;
+}
+
+}  // namespace
+
 FileHandle OpenFile(const std::string& path, Open how) {
-    const int flags = how == Open::kRead        ? O_RDONLY
-                      : how == Open::kReadWrite ? O_RDWR
-                      : how == Open::kCreateNew ? O_RDWR | O_CREAT | O_EXCL
-                                                : O_RDWR | O_CREAT;
-    return open(path.c_str(), flags | O_CLOEXEC, 0600);
+    return open(path.c_str(), FlagsOf(how) | O_CLOEXEC, 0600);
 }
 
 void CloseFile(FileHandle file) {
@@ -64,10 +70,10 @@ Removed RemoveFile(const std::string& path) {
     return errno == ENOENT ? Removed::kAbsent : Removed::kFailed;
 }
 
-bool IdentityOf(FileHandle file, FileId& id) {
+FileIdentity IdentityOf(FileHandle file) {
     struct stat info {};
-    if (fstat(static_cast<int>(file), &info) != 0) return false;
-    id = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino), 0, 0};
+    if (fstat(static_cast<int>(file), &info) != 0) return {};
+    FileIdentity id{static_cast<std::uint64_t>(info.st_ino), 0, 0};
 #ifdef STATX_BTIME
     struct statx extended {};
     if (statx(static_cast<int>(file), "", AT_EMPTY_PATH, STATX_BTIME, &extended) == 0 &&
@@ -76,7 +82,7 @@ bool IdentityOf(FileHandle file, FileId& id) {
         id.birth_nanoseconds = extended.stx_btime.tv_nsec;
     }
 #endif
-    return true;
+    return id;
 }
 
 bool OpenDirectory(const std::string& path, Directory& directory) {
@@ -127,12 +133,8 @@ void Fill(const struct stat& stat, FileInfo& info) {
 Failure LastFailure() { return FailureOf(errno); }
 
 FileHandle OpenIn(const Directory& directory, const std::string& name, Open how, Failure& failure) {
-    const int flags = how == Open::kRead        ? O_RDONLY
-                      : how == Open::kReadWrite ? O_RDWR
-                      : how == Open::kCreateNew ? O_RDWR | O_CREAT | O_EXCL
-                                                : O_RDWR | O_CREAT;
     const int fd = openat(static_cast<int>(directory.handle), name.c_str(),
-                          flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+                          FlagsOf(how) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     struct stat stat {};
     failure = fd < 0 ? FailureOf(errno) : Failure::kNone;
     if (fd >= 0 && (fstat(fd, &stat) != 0 || !S_ISREG(stat.st_mode))) {
@@ -181,6 +183,8 @@ bool TryLockExclusive(FileHandle file) {
 }
 
 std::string LastError() { return std::strerror(errno); }
+
+bool IsRootBefore(const std::string&, std::size_t slash) { return slash == 0; }
 
 bool IsOwnDirectory(const std::string& path) {
     struct stat info {};
@@ -243,12 +247,12 @@ MemoryLimit TightestMemoryLimit() {
 
 void HoldInterruptions() {
     const sigset_t set = Signals();
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 void ReleaseInterruptions() {
     const sigset_t set = Signals();
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 void EndByInterruption(int signal_number) {

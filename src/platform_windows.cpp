@@ -84,17 +84,14 @@ bool OwnedBySelf(const std::wstring& path) {
 
 FileHandle OpenFile(const std::string& path, Open how) {
     const DWORD access = how == Open::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
-    const DWORD disposition = how == Open::kCreateNew      ? CREATE_NEW
-                              : how == Open::kCreateOrOpen ? OPEN_ALWAYS
-                                                           : OPEN_EXISTING;
+    const DWORD disposition = how == Open::kCreateNew ? CREATE_NEW : OPEN_EXISTING;
     const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     // A new file is the user's alone (as 0600 on POSIX), whatever its directory's ACL grants:
     // full access for its owner, SYSTEM and the Administrators, none for anyone else.
     SECURITY_ATTRIBUTES private_file{sizeof private_file, nullptr, FALSE};
-    if (how != Open::kRead && how != Open::kReadWrite &&
-        !ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            L"D:P(A;;FA;;;OW)(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1,
-            &private_file.lpSecurityDescriptor, nullptr))
+    if (how == Open::kCreateNew && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                                       L"D:P(A;;FA;;;OW)(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1,
+                                       &private_file.lpSecurityDescriptor, nullptr))
         return kNoFile;
     const HANDLE file = CreateFileW(Wide(path).c_str(), access, sharing,
                                     private_file.lpSecurityDescriptor ? &private_file : nullptr,
@@ -165,12 +162,10 @@ Removed RemoveFile(const std::string& path) {
                                                                           : Removed::kFailed;
 }
 
-bool IdentityOf(FileHandle file, FileId& id) {
+FileIdentity IdentityOf(FileHandle file) {
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(Handle(file), &info)) return false;
-    id = {info.dwVolumeSerialNumber,
-          static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow, 0, 0};
-    return true;
+    if (!GetFileInformationByHandle(Handle(file), &info)) return {};
+    return {static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow, 0, 0};
 }
 
 bool OpenDirectory(const std::string& path, Directory& directory) {
@@ -220,9 +215,7 @@ Failure LastFailure() { return FailureOf(GetLastError(), L""); }
 FileHandle OpenIn(const Directory& directory, const std::string& name, Open how, Failure& failure) {
     const std::wstring path = Wide(PathIn(directory, name));
     const DWORD access = how == Open::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
-    const DWORD disposition = how == Open::kCreateNew      ? CREATE_NEW
-                              : how == Open::kCreateOrOpen ? OPEN_ALWAYS
-                                                           : OPEN_EXISTING;
+    const DWORD disposition = how == Open::kCreateNew ? CREATE_NEW : OPEN_EXISTING;
     // A symbolic link or junction is opened as itself, and then refused.
     const HANDLE file =
         CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -352,6 +345,11 @@ std::string LastError() {
                                 message.back() == '.' || message.back() == ' '))
         message.pop_back();
     return message;
+}
+
+// "C:\x" is in the drive's root, "C:\"; "C:" alone would be the drive's current directory.
+bool IsRootBefore(const std::string& path, std::size_t slash) {
+    return slash == 0 || path[slash - 1] == ':';
 }
 
 bool IsOwnDirectory(const std::string& path) {

@@ -26,6 +26,7 @@
 #include "file_guard.h"
 #include "gap_fill.h"
 #include "interruption.h"
+#include "journal_recovery.h"
 #include "memory_need.h"
 #include "message.h"
 #include "platform.h"
@@ -51,8 +52,6 @@ int Fail(ExitStatus status, const std::string& message) {
     Say(message);
     return status;
 }
-
-std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
 // Why the dataset cannot be filled at all, or an empty text when it can.
 std::string Refusal(GDALDataset& dataset, const char* path) {

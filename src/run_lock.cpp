@@ -7,7 +7,7 @@ RunLock::RunLock(const std::string& path) {
     if (VSIStatL(path.c_str(), &info) != 0 || !VSI_ISREG(info.st_mode)) return;
     fd_ = platform::OpenFile(path, platform::Open::kRead);
     if (fd_ == platform::kNoFile) return;
-    identity_ = IdentityOf(fd_);
+    identity_ = platform::IdentityOf(fd_);
     state_ = platform::TryLockExclusive(fd_) ? State::kHeld : State::kBusy;
 }
 

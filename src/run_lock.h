@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "journal.h"
 #include "platform.h"
 
 // One run at a time per file: a lock on the file (flock; on Windows LockFileEx on a byte beyond
@@ -22,10 +21,10 @@ class RunLock {
     RunLock& operator=(const RunLock&) = delete;
 
     State state() const { return state_; }
-    FileIdentity identity() const { return identity_; }
+    platform::FileIdentity identity() const { return identity_; }
 
   private:
     platform::FileHandle fd_ = platform::kNoFile;
     State state_ = State::kNoFile;
-    FileIdentity identity_;
+    platform::FileIdentity identity_;
 };

@@ -121,9 +121,9 @@ class CopyOnWriteBand final : public GDALRasterBand {
                 return CE_Failure;
             }
         }
-        const long long got =
-            platform::ReadAt(scratch_, data, block_bytes_, Offset(block_x, block_y));
-        if (got == static_cast<long long>(block_bytes_)) return CE_None;
+        if (platform::ReadWhole(scratch_, data, block_bytes_, Offset(block_x, block_y)) ==
+            platform::Whole::kYes)
+            return CE_None;
         return ScratchError("read");
     }
 
@@ -131,11 +131,12 @@ class CopyOnWriteBand final : public GDALRasterBand {
     // caller: it is kept here as well, and the fill's result is checked for it.
     CPLErr IWriteBlock(int block_x, int block_y, void* data) override {
         if (discard_) return CE_None;
-        const long long put =
-            platform::WriteAt(scratch_, data, block_bytes_, Offset(block_x, block_y));
-        if (put != static_cast<long long>(block_bytes_)) {
+        const platform::Whole put =
+            platform::WriteWhole(scratch_, data, block_bytes_, Offset(block_x, block_y));
+        if (put != platform::Whole::kYes) {
             lost_ = true;
-            return ScratchError(put < 0 ? platform::LastError().c_str() : "short write");
+            return ScratchError(put == platform::Whole::kError ? platform::LastError().c_str()
+                                                               : "short write");
         }
         stored_[Index(block_x, block_y)] = true;
         return CE_None;

@@ -18,8 +18,8 @@
 
 #include <gtest/gtest.h>
 
-#include "journal.h"
 #include "journal_format.h"
+#include "platform.h"
 #include "support.h"
 
 namespace {
@@ -123,23 +123,24 @@ struct JournalBytes {
     std::string bytes;
 
     unsigned char* At(std::size_t at) { return reinterpret_cast<unsigned char*>(&bytes[at]); }
-    std::uint64_t Salt() { return journal_format::Get<std::uint64_t>(At(16)); }
+    std::uint64_t Salt() { return journal_format::Get<std::uint64_t>(At(journal_format::kSaltAt)); }
     // The records of the first batch, and the offset of the `index`-th of them.
     std::string FirstBatch() {
         using namespace journal_format;
-        return bytes.substr(kPage + kBatchHeadSize, Get<std::uint64_t>(At(kPage + 8)));
+        return bytes.substr(kPage + kBatchHeadSize, Get<std::uint64_t>(At(kPage + kWhereAt)));
     }
     std::size_t Record(int index) {
         std::size_t at = journal_format::kPage + journal_format::kBatchHeadSize;
         for (; index > 0; --index)
             at += journal_format::kHeadSize + journal_format::kChecksumSize +
-                  journal_format::Get<std::uint64_t>(At(at + 16));
+                  journal_format::Get<std::uint64_t>(At(at + journal_format::kSizeAt));
         return at;
     }
     // Gives the header, or a record, a valid checksum again.
     void Reseal(std::size_t at) {
         using namespace journal_format;
-        const std::size_t body = at == 0 ? 44 : kHeadSize + Get<std::uint64_t>(At(at + 16));
+        const std::size_t body =
+            at == 0 ? kHeaderChecksumAt : kHeadSize + Get<std::uint64_t>(At(at + kSizeAt));
         const std::uint32_t sum = Checksum(Salt(), At(at), body);
         std::memcpy(At(at + body), &sum, sizeof sum);
     }
@@ -394,7 +395,9 @@ TEST(Journal, APlantedDamagedOrUnreadableJournalWritesNothing) {
          },
          nullptr},
         {"is damaged: a bad record lies before good ones",
-         [&](JournalBytes& journal) { damage(journal, journal.Record(2) + 16, 1ull << 39); },
+         [&](JournalBytes& journal) {
+             damage(journal, journal.Record(2) + journal_format::kSizeAt, 1ull << 39);
+         },
          nullptr},
         {"is not a regular file", nullptr,
          [&] {
@@ -420,10 +423,11 @@ TEST(Journal, APlantedDamagedOrUnreadableJournalWritesNothing) {
              std::filesystem::remove(dem.path);
              std::ofstream(dem.path, std::ios::binary) << killed.file;
              const int fd = open(dem.path.c_str(), O_RDONLY);
-             const FileIdentity identity = IdentityOf(fd);
+             const platform::FileIdentity identity = platform::IdentityOf(fd);
              close(fd);
              if (identity.birth_seconds == 0) return;
-             std::memcpy(journal.At(24), &identity.inode, sizeof identity.inode);
+             std::memcpy(journal.At(journal_format::kInodeAt), &identity.inode,
+                         sizeof identity.inode);
              journal.Reseal(0);
          },
          nullptr, false, "", "an inode's reuse"},

@@ -6,12 +6,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <thread>
 
 #include <gdal_alg.h>
 #include <gtest/gtest.h>
@@ -107,6 +111,37 @@ void SignalWhenFilling(pid_t pid, const RunOptions& options) {
     }
 }
 
+// Kills a run that has not ended after 10 minutes, so that a hung run fails its test instead of
+// hanging the suite. No run of the suite comes near that, on the slowest machine.
+class Deadline {
+  public:
+    explicit Deadline(pid_t pid)
+        : watch_([this, pid] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              if (!ended_.wait_for(lock, std::chrono::minutes(10), [this] { return stopped_; })) {
+                  expired_ = true;
+                  kill(pid, SIGKILL);
+              }
+          }) {}
+    // Once the run has ended, and before it is reaped, so that its pid is no other process's.
+    bool Expired() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stopped_ = true;
+        }
+        ended_.notify_one();
+        watch_.join();
+        return expired_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    bool stopped_ = false;
+    bool expired_ = false;
+    std::thread watch_;  // last: it starts once the rest is made
+};
+
 }  // namespace
 
 bool ToolRunsUnderWine() { return std::string(GAPMEND_LAUNCHER).find("wine") != std::string::npos; }
@@ -136,7 +171,11 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
         signal(SIGPIPE, SIG_DFL);  // as a shell starts it, whatever the test runner ignores
         ExecTool(argv, options);
     }
+    Deadline deadline(pid);
     if (options.signal) SignalWhenFilling(pid, options);
+    siginfo_t ended{};
+    waitid(P_PID, pid, &ended, WEXITED | WNOWAIT);
+    EXPECT_FALSE(deadline.Expired()) << "the run took 10 minutes and was killed";
     int wait_status = 0;
     waitpid(pid, &wait_status, 0);
     RunResult result{WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1,

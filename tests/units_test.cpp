@@ -12,6 +12,7 @@
 #include "gap_fill.h"
 #include "journal.h"
 #include "report.h"
+#include "side_cars.h"
 #include "write_back.h"
 
 TEST(MaxSearchRadius, ReadsLikeAtoiAndClampsOverflow) {
@@ -90,4 +91,36 @@ TEST(SideCarNames, AreBareNamesAfterTheFilesStemButNotItsJournal) {
         EXPECT_EQ(IsSideCarName("dem.tif", name), side_car) << name;
     EXPECT_TRUE(IsSideCarName("dem", "dem.hdr"));
     EXPECT_FALSE(IsSideCarName("dem.ers", "../dem"));
+}
+
+// Every unit splits a path the same way: the directory is one to open, a root with its separator.
+TEST(SideCarNames, ComeFromOnePathSplitter) {
+#ifdef _WIN32
+    const bool windows = true;
+#else
+    const bool windows = false;
+#endif
+    const std::vector<std::pair<std::string, SplitPath>> paths = {
+        {"dem.tif", {".", "", "dem.tif"}},
+        {"d/dem.tif", {"d", "d/", "dem.tif"}},
+        {"/dem.tif", {"/", "/", "dem.tif"}},
+        {"/a/b/dem.tif", {"/a/b", "/a/b/", "dem.tif"}},
+        {"a//dem.tif", {"a/", "a//", "dem.tif"}},
+        {"d:2/dem.tif", {"d:2", "d:2/", "dem.tif"}},
+        {"C:\\dem.tif",
+         windows ? SplitPath{"C:\\", "C:\\", "dem.tif"} : SplitPath{".", "", "C:\\dem.tif"}},
+        {"C:/dem.tif",
+         windows ? SplitPath{"C:/", "C:/", "dem.tif"} : SplitPath{"C:", "C:/", "dem.tif"}},
+        {"d\\dem.tif",
+         windows ? SplitPath{"d", "d\\", "dem.tif"} : SplitPath{".", "", "d\\dem.tif"}},
+    };
+    for (const auto& [path, expected] : paths) {
+        const SplitPath split = Split(path);
+        EXPECT_EQ(split.directory, expected.directory) << path;
+        EXPECT_EQ(split.prefix, expected.prefix) << path;
+        EXPECT_EQ(split.name, expected.name) << path;
+        EXPECT_EQ(split.prefix + split.name, path);
+    }
+    EXPECT_EQ(JournalPathFor("d/dem.tif"), "d/dem.tif.gapmend-journal");
+    EXPECT_TRUE(IsSideCarName(Split("d/dem.tif").name, Split("d/dem.tif.aux.xml").name));
 }
