@@ -44,7 +44,7 @@ class HandleAdapter : public VSIVirtualHandle {
 
 // What a handler's Open returns: a plain pointer, or in newer releases a unique pointer.
 using OpenedHandle = decltype(std::declval<VSIFilesystemHandler&>().Open("", "", false, nullptr));
-VSIVirtualHandle* Take(VSIVirtualHandle* handle) { return handle; }
+inline VSIVirtualHandle* Take(VSIVirtualHandle* handle) { return handle; }
 template <typename Owner>
 VSIVirtualHandle* Take(Owner handle) {
     return handle.release();
