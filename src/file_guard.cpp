@@ -5,6 +5,8 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include <cpl_conv.h>
@@ -23,10 +25,74 @@ namespace {
 
 constexpr std::size_t kBatchBytes = 8 << 20;
 
+// GDAL's C++ file system interface changes between releases: the guard meets it here alone. The
+// handle and the handler below implement ReadItems, WriteItems, OpenHandle and RenameFile, to
+// which the overrides of the running release forward.
+class HandleAdapter : public VSIVirtualHandle {
+  public:
+    virtual size_t ReadItems(void* buffer, size_t size, size_t count) = 0;
+    virtual size_t WriteItems(const void* buffer, size_t size, size_t count) = 0;
+#if GDAL_VERSION_NUM >= GDAL_COMPUTE_VERSION(3, 13, 0)
+    size_t Read(void* buffer, size_t bytes) final { return ReadItems(buffer, 1, bytes); }
+    size_t Write(const void* buffer, size_t bytes) final { return WriteItems(buffer, 1, bytes); }
+#else
+    size_t Read(void* buffer, size_t size, size_t count) final {
+        return ReadItems(buffer, size, count);
+    }
+    size_t Write(const void* buffer, size_t size, size_t count) final {
+        return WriteItems(buffer, size, count);
+    }
+#endif
+};
+
+// What a handler's Open returns: a plain pointer, or in newer releases a unique pointer.
+using OpenedHandle = decltype(std::declval<VSIFilesystemHandler&>().Open("", "", false, nullptr));
+inline VSIVirtualHandle* Take(VSIVirtualHandle* handle) { return handle; }
+template <typename Owner>
+VSIVirtualHandle* Take(Owner handle) {
+    return handle.release();
+}
+
+class HandlerAdapter : public VSIFilesystemHandler {
+  public:
+    virtual VSIVirtualHandle* OpenHandle(const char* path, const char* access, bool set_error,
+                                         CSLConstList options) = 0;
+    virtual int RenameFile(const char* from, const char* to) = 0;
+    OpenedHandle Open(const char* path, const char* access, bool set_error,
+                      CSLConstList options) final {
+        return OpenedHandle(OpenHandle(path, access, set_error, options));
+    }
+#if GDAL_VERSION_NUM >= GDAL_COMPUTE_VERSION(3, 11, 0)
+    // A rename within one file system is one step: there is no progress to tell.
+    int Rename(const char* from, const char* to, GDALProgressFunc, void*) final {
+        return RenameFile(from, to);
+    }
+#else
+    int Rename(const char* from, const char* to) final { return RenameFile(from, to); }
+#endif
+};
+
+int RenameThrough(VSIFilesystemHandler& handler, const char* from, const char* to) {
+#if GDAL_VERSION_NUM >= GDAL_COMPUTE_VERSION(3, 11, 0)
+    return handler.Rename(from, to, nullptr, nullptr);
+#else
+    return handler.Rename(from, to);
+#endif
+}
+
+// GDAL keeps the handler it is given for the life of the process.
+void Install(const std::string& prefix, VSIFilesystemHandler* handler) {
+#if GDAL_VERSION_NUM >= GDAL_COMPUTE_VERSION(3, 13, 0)
+    VSIFileManager::InstallHandler(prefix, std::shared_ptr<VSIFilesystemHandler>(handler));
+#else
+    VSIFileManager::InstallHandler(prefix, handler);
+#endif
+}
+
 // A write handle on a guarded file. It keeps its own position and size, holds writes back until
 // a batch is full, a read needs them or the handle is flushed or closed, and then journals what
 // they overwrite before it lets them through.
-class GuardedHandle final : public VSIVirtualHandle {
+class GuardedHandle final : public HandleAdapter {
   public:
     GuardedHandle(FileGuard& guard, FileGuard::File& file, VSIVirtualHandle* base)
         : guard_(guard), file_(file), base_(base) {
@@ -44,7 +110,7 @@ class GuardedHandle final : public VSIVirtualHandle {
     }
     vsi_l_offset Tell() override { return position_; }
 
-    size_t Read(void* buffer, size_t size, size_t count) override {
+    size_t ReadItems(void* buffer, size_t size, size_t count) override {
         if (Overlaps(position_, size * count) && !Release()) return 0;
         base_->Seek(position_, SEEK_SET);
         const size_t got = base_->Read(buffer, size, count);
@@ -53,7 +119,7 @@ class GuardedHandle final : public VSIVirtualHandle {
         return got;
     }
 
-    size_t Write(const void* buffer, size_t size, size_t count) override {
+    size_t WriteItems(const void* buffer, size_t size, size_t count) override {
         if (guard_.failed()) return 0;
         const auto* bytes = static_cast<const GByte*>(buffer);
         if (!Hold(bytes, size * count)) return 0;
@@ -227,22 +293,31 @@ class GuardedHandle final : public VSIVirtualHandle {
 
 bool Writes(const char* access) { return std::strpbrk(access, "wa+") != nullptr; }
 
-// In front of GDAL's local handler. Everything but the guarded files goes straight through.
-class GuardHandler final : public VSIFilesystemHandler {
+// The guard of this run, or null.
+FileGuard* watched = nullptr;
+
+// GDAL's default handler, the local one, as it was before any guard was installed.
+VSIFilesystemHandler& Local() {
+    static VSIFilesystemHandler* const local = VSIFileManager::GetHandler("");
+    return *local;
+}
+
+// In front of GDAL's local handler, for the paths that start with a guarded file's stem.
+// Everything but the guarded files goes straight through.
+class GuardHandler final : public HandlerAdapter {
   public:
     explicit GuardHandler(VSIFilesystemHandler* local) : local_(local) {}
 
-    void Watch(FileGuard* guard) { guard_ = guard; }
-
-    VSIVirtualHandle* Open(const char* path, const char* access, bool set_error,
-                           CSLConstList options) override {
+    VSIVirtualHandle* OpenHandle(const char* path, const char* access, bool set_error,
+                                 CSLConstList options) override {
         if (!guard_ || !Writes(access) || !guard_->Protects(path))
-            return Checked(path, local_->Open(path, access, set_error, options));
+            return Checked(path, Take(local_->Open(path, access, set_error, options)));
         if (guard_->failed()) return nullptr;
         const bool replaces = std::strpbrk(access, "wa") != nullptr;
         if (replaces && !guard_->BeforeReplace(path)) return nullptr;
         FileGuard::File& file = guard_->Begin(path);
-        VSIVirtualHandle* handle = Checked(path, local_->Open(path, access, set_error, options));
+        VSIVirtualHandle* handle =
+            Checked(path, Take(local_->Open(path, access, set_error, options)));
         if (!handle || replaces) return handle;
         return new GuardedHandle(*guard_, file, handle);
     }
@@ -250,10 +325,10 @@ class GuardHandler final : public VSIFilesystemHandler {
         if (guard_ && guard_->Protects(path) && !guard_->BeforeReplace(path)) return -1;
         return local_->Unlink(path);
     }
-    int Rename(const char* from, const char* to) override {
+    int RenameFile(const char* from, const char* to) override {
         for (const char* path : {from, to})
             if (guard_ && guard_->Protects(path) && !guard_->BeforeReplace(path)) return -1;
-        return local_->Rename(from, to);
+        return RenameThrough(*local_, from, to);
     }
     int Stat(const char* path, VSIStatBufL* stat, int flags) override {
         return local_->Stat(path, stat, flags);
@@ -274,28 +349,39 @@ class GuardHandler final : public VSIFilesystemHandler {
         return guard_ ? guard_->OnTheLockedFile(path, handle) : handle;
     }
 
-    std::unique_ptr<VSIFilesystemHandler> local_;
-    FileGuard* guard_ = nullptr;
+    VSIFilesystemHandler* const local_;  // GDAL's, which stays its default handler
+    FileGuard* const& guard_ = watched;
 };
 
-// Installed once, for the life of the process: GDAL keeps the handler it is given.
-GuardHandler& Handler() {
-    static GuardHandler* handler = [] {
-        auto* installed = new GuardHandler(VSIFileManager::GetHandler("/"));
-        VSIFileManager::InstallHandler("", installed);
-        return installed;
-    }();
-    return *handler;
+// GDAL picks a path's handler by the prefixes handlers are installed under, else its default,
+// the local one. A handler in front of the default itself would end it: newer releases hold
+// their handlers by shared pointers, and installing another default releases the local one.
+// So the guard is installed under the prefixes that every path of the file's and its
+// side-cars' starts with: the file's stem as GDAL spells it, after its directory and either
+// separator. Each prefix gets a handler of its own, for GDAL deletes each one at its exit.
+// (A name that is all extension is its own stem, as for IsSideCarName.)
+void Watch(FileGuard* guard, const std::string& prefix, const std::string& name) {
+    static std::set<std::string> installed;
+    VSIFilesystemHandler& local = Local();
+    watched = guard;
+    if (!guard) return;
+    const std::string stem = StemOf(name);
+    std::vector<std::string> prefixes{prefix + stem};
+    if (!prefix.empty())  // GDAL may join a side-car's name with either separator
+        for (const char* separator : {"/", "\\"})
+            prefixes.push_back(prefix.substr(0, prefix.size() - 1) + separator + stem);
+    for (const std::string& each : prefixes)
+        if (installed.insert(each).second) Install(each, new GuardHandler(&local));
 }
 
 }  // namespace
 
 FileGuard::FileGuard(const std::string& path, platform::FileIdentity identity)
     : path_(path), directory_(Split(path).directory), name_(Split(path).name), identity_(identity) {
-    Handler().Watch(this);
+    Watch(this, Split(path).prefix, name_);
 }
 
-FileGuard::~FileGuard() { Handler().Watch(nullptr); }
+FileGuard::~FileGuard() { Watch(nullptr, "", ""); }
 
 bool FileGuard::Protects(const std::string& path) const {
     if (path == path_) return true;
@@ -390,7 +476,7 @@ bool FileGuard::BeforeReplace(const std::string& path) {
     if (!journal_ || state.original_length <= 0) return SyncJournal();
     // In batches, each synced, so that a large side-car is never all in memory.
     const auto length = static_cast<std::uint64_t>(state.original_length);
-    VSIVirtualHandle* file = Handler().Open(path.c_str(), "rb", false, nullptr);
+    VSIVirtualHandle* file = Take(Local().Open(path.c_str(), "rb", false, nullptr));
     bool journaled = file != nullptr;
     try {
         std::vector<GByte> original(static_cast<size_t>(std::min<std::uint64_t>(length, kBatchBytes)));
@@ -419,7 +505,7 @@ bool FileGuard::SyncFiles() const {
 }
 
 FileGuard::Outcome FileGuard::Finish(bool succeeded, std::string& why) {
-    Handler().Watch(nullptr);
+    Watch(nullptr, "", "");
     // With a journal, nothing reached a file before a batch of it reached the disk (invariant 1).
     const bool written = journal_
                              ? journal_->synced()

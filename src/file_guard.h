@@ -12,8 +12,9 @@ class GDALDataset;
 class VSIVirtualHandle;
 
 // The guard makes the write-back all or nothing. GDAL does all of its file I/O through its
-// virtual file system, so the guard is installed as the handler of plain local paths, in front
-// of GDAL's own local handler: names, side-car look-ups and GDAL's messages stay as they are.
+// virtual file system, so the guard is installed as the handler of the local paths that start
+// with the file's stem, in front of GDAL's own local handler: names, side-car look-ups and GDAL's
+// messages stay as they are.
 //
 // It watches the file and its side-cars: the files in its directory whose names are the file's
 // name up to its extension, or start with it and a dot (IsSideCarName: dem.tif, dem.tif.aux.xml,

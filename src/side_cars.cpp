@@ -17,13 +17,16 @@ SplitPath Split(const std::string& path) {
 
 std::string JournalPathFor(const std::string& file) { return file + kJournalSuffix; }
 
+std::string StemOf(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
 bool IsSideCarName(const std::string& file_name, const std::string& name) {
     if (name.empty() || name == "." || name.find("..") != std::string::npos ||
         name.find_first_of(std::string("/\\\0", 3)) != std::string::npos ||
         name == file_name + kJournalSuffix)
         return false;
-    const std::size_t dot = file_name.rfind('.');
-    const std::string stem =
-        dot == std::string::npos || dot == 0 ? file_name : file_name.substr(0, dot);
+    const std::string stem = StemOf(file_name);
     return name == stem || name.compare(0, stem.size() + 1, stem + ".") == 0;
 }

@@ -17,6 +17,9 @@ SplitPath Split(const std::string& path);
 // The journal of a file: `<file>.gapmend-journal`, beside it.
 std::string JournalPathFor(const std::string& file);
 
+// The name without its last extension; a name that is all extension is its own stem.
+std::string StemOf(const std::string& name);
+
 // Whether `name` is one of the side-cars of the file named `file_name`, both bare names in one
 // directory: a name of its own (no '/', '\', "..") that is the file's stem (the name without its
 // last extension) or starts with the stem and a dot, but not the file's journal. The file itself

@@ -11,8 +11,10 @@ class WorkingCopy;
 // search passes keep a column's last valid pixel only while it lies within floor(R) rows (R the
 // max search radius), and search sideways only within the raster's columns, which a strip keeps
 // whole. Each of its k smoothing passes reaches one row further, and the smoothing skips the
-// raster's first and last rows. Nothing is global: no statistics, no whole-band scans. So a strip
-// filled on its window, the strip with
+// raster's first and last rows. Nothing is global: no statistics, no whole-band scans, no code
+// that depends on a pixel's position. So it reads from GDAL 3.6 to 3.13 (whose smoothing sums in
+// float, where 3.6's summed in double: the two differ, each in itself exact). So a strip filled
+// on its window, the strip with
 //
 //     floor(R) + k rows above it and floor(R) + k + 1 rows below it   (k = 3)
 //

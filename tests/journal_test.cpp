@@ -31,6 +31,7 @@ struct Dem {
     TempDir dir;
     std::string path;
     std::string journal;
+    std::string given = path;           // the name the runs under strace give, in `dir`
     std::string tmp = dir.Path("tmp");  // the runs' TMPDIR
     std::string original;
     std::map<std::string, std::string> originals;  // every file of the dataset, with its bytes
@@ -102,7 +103,8 @@ RunResult RunWithFault(const Dem& dem, const std::string& inject,
         if (traced.empty()) args.insert(args.end(), {"-P", file});
     if (!inject.empty()) args.insert(args.end(), {"-e", "inject=" + syscall + ":" + inject});
     if (ToolRunsUnderWine()) args.push_back(GAPMEND_LAUNCHER);
-    args.insert(args.end(), {GAPMEND_BINARY, dem.path, "100"});
+    args.insert(args.end(), {GAPMEND_BINARY, dem.given, "100"});
+    if (dem.given != dem.path) under_strace.working_dir = dem.dir.path;
     return RunTool(args, under_strace);
 }
 
@@ -221,6 +223,21 @@ TEST(Journal, AKillAtAnyWriteIsUndoneByTheNextRun) {
             EXPECT_FALSE(std::filesystem::exists(dem.journal)) << k;
         }
     }
+}
+
+// Given a bare name, GDAL spells the file and its side-cars without a directory: the guard is in
+// front of them all the same.
+TEST(Journal, AKillOfARunGivenABareNameIsUndoneByTheNextRun) {
+    Dem dem("NONE");
+    dem.given = "dem.tif";
+    const RunResult killed =
+        RunWithFault(dem, "signal=KILL:when=" + std::to_string(WritesOfALoneRun(dem) / 2));
+    EXPECT_EQ(killed.signal, SIGKILL);
+    EXPECT_FALSE(FileBytes(dem.path) == dem.original);
+    RunOptions no_working_copy;
+    no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
+    EXPECT_EQ(RunTool({dem.path, "100"}, no_working_copy).status, 3);
+    EXPECT_TRUE(FileBytes(dem.path) == dem.original);
 }
 
 TEST(Journal, AFullDiskDuringTheWriteBackLeavesTheFileAsItWas) {
