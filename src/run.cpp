@@ -25,6 +25,7 @@
 #include "gap_fill.h"
 #include "interruption.h"
 #include "message.h"
+#include "overviews.h"
 #include "platform.h"
 #include "report.h"
 #include "run_lock.h"
@@ -79,7 +80,7 @@ enum class Outcome {
 // returns, however it returns. From the start of the write-back on, signals are held (see
 // interruption.h).
 Outcome FillAndWriteBack(GDALRasterBand& band, int max_search_radius, FileGuard* guard,
-                         std::string& why) {
+                         const char* path, std::string& why) {
     const PrivateTempDir dir(PrivateTempDir::Parent());
     const long long room = WorkingCopy::MostScratchBytes(band);
     const std::string needs = "the working copy needs up to " + Megabytes(room);
@@ -105,7 +106,11 @@ Outcome FillAndWriteBack(GDALRasterBand& band, int max_search_radius, FileGuard*
     HoldInterruptions();
     if (Interrupted()) return Outcome::kInterrupted;
     if (guard && !guard->StartJournal(why)) return Outcome::kNoJournal;
-    return WriteBackChanges(band, *copy) == CE_None ? Outcome::kWritten : Outcome::kWriteBackFailed;
+    std::vector<PixelWindow> written;
+    if (WriteBackChanges(band, *copy, &written) != CE_None ||
+        RefreshOverviews(band, written, path) != CE_None)
+        return Outcome::kWriteBackFailed;
+    return Outcome::kWritten;
 }
 
 // Before the file is opened: refuses it while another run holds it, undoes what the journal of
@@ -187,7 +192,7 @@ int Run(int argc, char** argv) {
     PrintDatasetReport(*dataset);
     std::string why;
     const Outcome outcome =
-        FillAndWriteBack(*dataset->GetRasterBand(1), max_search_radius, guard.get(), why);
+        FillAndWriteBack(*dataset->GetRasterBand(1), max_search_radius, guard.get(), path, why);
     if (outcome == Outcome::kInterrupted)
         DieOfInterruption("interrupted; " + Quoted(path) + " is unchanged");
     if (outcome == Outcome::kNoWorkingCopy || outcome == Outcome::kNoJournal)

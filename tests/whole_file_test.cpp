@@ -1,0 +1,112 @@
+// After a fill the whole file agrees with its filled band: its overviews are what GDAL's gdaladdo
+// builds from the filled band with the method that made them, and those that no method explains
+// stay as they were, with a line that says so.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+namespace {
+
+// A DEM in decimetres with a few voids: one across the blocks' corners in the middle, one on the
+// left edge and one in the bottom right corner, so that some of every level stays as it was. Its
+// repeated values tell the methods apart (nearest from mode, say) where the fill did not reach.
+void WriteVoidedDem(const std::string& path, int size, const std::vector<std::string>& options) {
+    std::vector<double> values(size_t(size) * size);
+    const auto in_void = [size](int x, int y) {
+        const int middle = size / 2;
+        return (std::abs(x - middle) < 30 && std::abs(y - middle) < 25) ||
+               (x < 20 && y > 50 && y < 80) || (x > size - 30 && y > size - 20);
+    };
+    for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x)
+            values[size_t(y) * size + x] =
+                in_void(x, y) ? -9999
+                              : std::round(5000 + 1000 * std::sin(x / 13.0) +
+                                           800 * std::cos(y / 17.0) + (x * 7 + y * 3) % 11) /
+                                    10;
+    std::vector<const char*> list;
+    for (const std::string& option : options) list.push_back(option.c_str());
+    list.push_back(nullptr);
+    WriteRaster(path, size, GDT_Float32, values, -9999, list.data());
+}
+
+int Gdaladdo(const std::string& arguments) {
+    return std::system(("gdaladdo -q " + arguments + " >/dev/null 2>&1").c_str());
+}
+
+// Every overview of band 1, in order, byte for byte.
+std::vector<std::vector<GByte>> OverviewBytes(const std::string& path) {
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER));
+    GDALRasterBand* band = dataset->GetRasterBand(1);
+    std::vector<std::vector<GByte>> levels;
+    for (int i = 0; i < band->GetOverviewCount(); ++i) {
+        GDALRasterBand* overview = band->GetOverview(i);
+        const int w = overview->GetXSize(), h = overview->GetYSize();
+        levels.emplace_back(size_t(w) * h * sizeof(float));
+        if (overview->RasterIO(GF_Read, 0, 0, w, h, levels.back().data(), w, h, GDT_Float32, 0,
+                               0, nullptr) != CE_None)
+            std::abort();
+    }
+    return levels;
+}
+
+// How many pixels of each overview differ between two files.
+std::vector<size_t> Differences(const std::string& path, const std::string& other) {
+    const std::vector<std::vector<GByte>> a = OverviewBytes(path), b = OverviewBytes(other);
+    std::vector<size_t> counts;
+    for (size_t k = 0; k < std::max(a.size(), b.size()); ++k) {
+        counts.push_back(k < a.size() && k < b.size() && a[k].size() == b[k].size() ? 0 : 1);
+        for (size_t at = 0; counts.back() == 0 && at < a[k].size(); at += sizeof(float))
+            counts.back() += std::memcmp(&a[k][at], &b[k][at], sizeof(float)) != 0;
+    }
+    return counts;
+}
+
+struct Layout {
+    const char* name;
+    std::vector<std::string> creation_options;
+    const char* overview_options;  // gdaladdo's, "-ro" for a .ovr
+    int size;
+};
+
+const Layout kLayouts[] = {
+    {"tiled", {"TILED=YES", "COMPRESS=DEFLATE"}, "", 512},
+    {"striped", {"COMPRESS=DEFLATE"}, "", 512},
+    {"ovr", {"TILED=YES"}, "-ro", 512},
+    {"ovr-deflate", {"TILED=YES"}, "-ro --config COMPRESS_OVERVIEW DEFLATE", 512},
+    {"undivided", {"TILED=YES"}, "", 501},
+};
+const char* const kMethods[] = {"average", "cubic", "nearest", "lanczos", "bilinear"};
+
+}  // namespace
+
+TEST(Overviews, AreWhatGdaladdoBuildsFromTheFilledBand) {
+    for (const Layout& layout : kLayouts) {
+        for (const char* method : kMethods) {
+            SCOPED_TRACE(std::string(layout.name) + " " + method);
+            const TempDir dir;
+            const std::string path = dir.Path("dem.tif"), oracle = dir.Path("oracle.tif");
+            WriteVoidedDem(path, layout.size, layout.creation_options);
+            const std::string options = std::string(layout.overview_options) + " -r " + method;
+            ASSERT_EQ(Gdaladdo(options + " " + path + " 2 4 8"), 0);
+            CopyFile(path, oracle);
+            if (*layout.overview_options) CopyFile(path + ".ovr", oracle + ".ovr");
+
+            const RunResult run = RunTool({path, "100"});
+            ASSERT_EQ(run.status, 0) << run.err;
+            EXPECT_EQ(run.err, "");
+            ASSERT_NE(Differences(path, oracle), std::vector<size_t>(3, 0));  // as it was
+            CopyFile(path, oracle);
+            if (*layout.overview_options) CopyFile(path + ".ovr", oracle + ".ovr");
+            ASSERT_EQ(Gdaladdo(options + " " + oracle + " 2 4 8"), 0);
+            EXPECT_EQ(Differences(path, oracle), std::vector<size_t>(3, 0));
+        }
+    }
+}
