@@ -269,7 +269,7 @@ std::string Lower(std::string text) {
     return text;
 }
 
-void SayStale(const Refresh& r, const std::string& name, const char* guess) {
+void SayStale(const Refresh& r, const std::string& name, const char* guess, const char* why) {
     GDALDataset* dataset = r.levels[0].band->GetDataset();
     VSIStatBufL stat{};
     const bool external =
@@ -279,8 +279,7 @@ void SayStale(const Refresh& r, const std::string& name, const char* guess) {
     for (size_t k = 1; k < r.levels.size(); ++k)
         command += " " + std::to_string(int(std::lround(double(r.levels[0].width) /
                                                         r.levels[k].width)));
-    Say("the overviews of '" + name +
-        "' still show the old band 1, as no resampling method reproduces them; " + command +
+    Say("the overviews of '" + name + "' still show the old band 1, as " + why + "; " + command +
         " rebuilds them");
 }
 
@@ -298,7 +297,7 @@ CPLErr RefreshOverviews(GDALRasterBand& band, const std::vector<PixelWindow>& ch
     MarkDirty(r.levels, changed);
     const std::vector<Candidate> survivors = Survivors(r);
     if (survivors.empty()) {
-        SayStale(r, name, "average");
+        SayStale(r, name, "average", "no resampling method reproduces them");
         return CE_None;
     }
     std::vector<Tiles> first, other;
@@ -306,7 +305,8 @@ CPLErr RefreshOverviews(GDALRasterBand& band, const std::vector<PixelWindow>& ch
     for (size_t i = 1; i < survivors.size(); ++i) {
         if (ComputeAll(r, survivors[i], other) != CE_None) return CE_Failure;
         if (other != first) {
-            SayStale(r, name, survivors[0].method->name);
+            SayStale(r, name, survivors[0].method->name,
+                     "the methods that reproduce them disagree over the filled pixels");
             return CE_None;
         }
     }
