@@ -29,6 +29,7 @@
 #include "platform.h"
 #include "report.h"
 #include "run_lock.h"
+#include "statistics.h"
 #include "temp_dir.h"
 #include "working_copy.h"
 #include "write_back.h"
@@ -108,7 +109,8 @@ Outcome FillAndWriteBack(GDALRasterBand& band, int max_search_radius, FileGuard*
     if (guard && !guard->StartJournal(why)) return Outcome::kNoJournal;
     std::vector<PixelWindow> written;
     if (WriteBackChanges(band, *copy, &written) != CE_None ||
-        RefreshOverviews(band, written, path) != CE_None)
+        RefreshOverviews(band, written, path) != CE_None ||
+        RefreshStatistics(band, written) != CE_None)
         return Outcome::kWriteBackFailed;
     return Outcome::kWritten;
 }

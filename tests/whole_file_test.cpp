@@ -135,3 +135,81 @@ TEST(Overviews, ThatNoMethodExplainsStayAsTheyWereWithALine) {
                            "them; gdaladdo -r average '" + path + "' 2 4 8 rebuilds them\n");
     EXPECT_EQ(OverviewBytes(path), before);
 }
+
+namespace {
+
+const char* const kStatistics[] = {"STATISTICS_MINIMUM", "STATISTICS_MAXIMUM", "STATISTICS_MEAN",
+                                   "STATISTICS_STDDEV", "STATISTICS_VALID_PERCENT"};
+
+// Band 1's stored statistics, as text, and its stored default histogram (empty when none).
+std::vector<std::string> StoredStatistics(const std::string& path) {
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER));
+    GDALRasterBand* band = dataset->GetRasterBand(1);
+    std::vector<std::string> stored;
+    for (const char* item : kStatistics) {
+        const char* value = band->GetMetadataItem(item);
+        stored.push_back(value ? value : "");
+    }
+    double min = 0, max = 0;
+    int buckets = 0;
+    GUIntBig* counts = nullptr;
+    if (band->GetDefaultHistogram(&min, &max, &buckets, &counts, FALSE, nullptr, nullptr) ==
+        CE_None) {
+        stored.push_back(std::to_string(min) + " " + std::to_string(max));
+        for (int i = 0; i < buckets; ++i) stored.push_back(std::to_string(counts[i]));
+    }
+    VSIFree(counts);
+    return stored;
+}
+
+// What GDAL computes on a copy of the filled band, stored the same way.
+std::vector<std::string> FreshStatistics(const std::string& copy, bool approx,
+                                         const std::string& histogram_of) {
+    {
+        GDALDatasetUniquePtr dataset(GDALDataset::Open(copy.c_str(), GDAL_OF_RASTER));
+        GDALRasterBand* band = dataset->GetRasterBand(1);
+        double min = 0, max = 0, mean = 0, deviation = 0;
+        EXPECT_EQ(band->ComputeStatistics(approx, &min, &max, &mean, &deviation, nullptr, nullptr),
+                  CE_None);
+        GDALDatasetUniquePtr original(GDALDataset::Open(histogram_of.c_str(), GDAL_OF_RASTER));
+        int buckets = 0;
+        GUIntBig* stored = nullptr;
+        if (original->GetRasterBand(1)->GetDefaultHistogram(&min, &max, &buckets, &stored, FALSE,
+                                                            nullptr, nullptr) == CE_None) {
+            std::vector<GUIntBig> counts(buckets);
+            EXPECT_EQ(band->GetHistogram(min, max, buckets, counts.data(), TRUE, FALSE, nullptr,
+                                         nullptr), CE_None);
+            band->SetDefaultHistogram(min, max, buckets, counts.data());
+        }
+        VSIFree(stored);
+    }
+    return StoredStatistics(copy);
+}
+
+}  // namespace
+
+// Statistics made by gdalinfo (exact with a histogram in the .aux.xml, or approximate from the
+// overviews) are what GDAL computes on the filled band.
+TEST(Statistics, AreThoseOfTheFilledBand) {
+    for (const bool approx : {false, true}) {
+        SCOPED_TRACE(approx ? "approximate" : "exact");
+        const TempDir dir;
+        const std::string path = dir.Path("dem.tif"), copy = dir.Path("copy.tif");
+        WriteVoidedDem(path, 512, {"TILED=YES"});
+        ASSERT_EQ(Gdaladdo("-r average " + path + " 2 4 8"), 0);
+        const std::string gdalinfo = std::string("gdalinfo ") +
+                                     (approx ? "-approx_stats " : "-stats -hist ") + path +
+                                     " >/dev/null 2>&1";
+        ASSERT_EQ(std::system(gdalinfo.c_str()), 0);
+        const std::vector<std::string> before = StoredStatistics(path);
+        ASSERT_NE(before[2], "");
+
+        const RunResult run = RunTool({path, "100"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        CopyFile(path, copy);
+        const std::vector<std::string> after = StoredStatistics(path);
+        EXPECT_NE(after, before);
+        const std::vector<std::string> fresh = FreshStatistics(copy, approx, path);
+        EXPECT_EQ(after, fresh);
+    }
+}
