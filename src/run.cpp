@@ -24,6 +24,7 @@
 #include "file_guard.h"
 #include "gap_fill.h"
 #include "interruption.h"
+#include "lossy_codec.h"
 #include "message.h"
 #include "overviews.h"
 #include "platform.h"
@@ -107,6 +108,10 @@ Outcome FillAndWriteBack(GDALRasterBand& band, int max_search_radius, FileGuard*
     HoldInterruptions();
     if (Interrupted()) return Outcome::kInterrupted;
     if (guard && !guard->StartJournal(why)) return Outcome::kNoJournal;
+    const std::string lossy = LossyCodec(*band.GetDataset());
+    if (!lossy.empty())
+        Say(Quoted(path) + " is compressed with " + lossy + ", a lossy codec: the valid pixels " +
+            "of every block written back change by its error");
     std::vector<PixelWindow> written;
     if (WriteBackChanges(band, *copy, &written) != CE_None ||
         RefreshOverviews(band, written, path) != CE_None ||

@@ -213,3 +213,15 @@ TEST(Statistics, AreThoseOfTheFilledBand) {
         EXPECT_EQ(after, fresh);
     }
 }
+
+// A lossy codec re-encodes the blocks written back, valid pixels and all: said, and filled.
+TEST(LossyCodec, IsSaidBeforeTheWriteBack) {
+    const TempDir dir;
+    const std::string path = dir.Path("dem.tif");
+    const char* options[] = {"COMPRESS=JPEG", nullptr};
+    WriteDem(path, 300, GDT_Byte, options);
+    const RunResult run = RunTool({path, "100"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "gapMend: '" + path + "' is compressed with JPEG, a lossy codec: the valid "
+                       "pixels of every block written back change by its error\n");
+}
