@@ -1,6 +1,7 @@
 #include "overviews.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <map>
