@@ -284,17 +284,29 @@ void SayStale(const Refresh& r, const std::string& name, const char* guess, cons
         " rebuilds them");
 }
 
+Refresh Prepare(GDALRasterBand& band) {
+    Refresh r{Levels(band), band.GetRasterDataType(),
+              GDALGetDataTypeSizeBytes(band.GetRasterDataType()), false, 0};
+    int has_nodata = 0;
+    r.nodata = band.GetNoDataValue(&has_nodata);
+    r.has_nodata = has_nodata != 0 && band.GetMaskFlags() == GMF_NODATA;
+    return r;
+}
+
 }  // namespace
+
+std::string OverviewMethod(GDALRasterBand& band) {
+    const Refresh r = Prepare(band);
+    if (r.levels.size() < 2) return "";
+    const std::vector<Candidate> survivors = Survivors(r);
+    return survivors.empty() ? "" : survivors[0].method->name;
+}
 
 CPLErr RefreshOverviews(GDALRasterBand& band, const std::vector<PixelWindow>& changed,
                         const std::string& name) {
     if (changed.empty() || band.GetOverviewCount() == 0) return CE_None;
-    Refresh r{Levels(band), band.GetRasterDataType(),
-              GDALGetDataTypeSizeBytes(band.GetRasterDataType()), false, 0};
+    Refresh r = Prepare(band);
     if (r.levels.size() < 2) return CE_None;
-    int has_nodata = 0;
-    r.nodata = band.GetNoDataValue(&has_nodata);
-    r.has_nodata = has_nodata != 0 && band.GetMaskFlags() == GMF_NODATA;
     MarkDirty(r.levels, changed);
     const std::vector<Candidate> survivors = Survivors(r);
     if (survivors.empty()) {

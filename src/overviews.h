@@ -31,3 +31,7 @@ class GDALRasterBand;
 // name it. CE_Failure, with a GDAL error raised, when an overview cannot be read or written.
 CPLErr RefreshOverviews(GDALRasterBand& band, const std::vector<PixelWindow>& changed,
                         const std::string& name);
+
+// The method that reproduces the overviews of `band` where nothing is stale (a refreshed band),
+// GDAL's name for it; empty when none does. Of several, the first GDAL lists.
+std::string OverviewMethod(GDALRasterBand& band);

@@ -20,6 +20,7 @@
 #include <gdal_priv.h>
 #include <ogr_srs_api.h>
 
+#include "cog.h"
 #include "dataset_path.h"
 #include "file_guard.h"
 #include "gap_fill.h"
@@ -197,6 +198,9 @@ int Run(int argc, char** argv) {
     if (!examined.warning.empty()) Say(examined.warning);
 
     PrintDatasetReport(*dataset);
+    const bool cog = IsCog(*dataset);
+    const std::string no_room = cog ? NoRoomForCog(examined.file, path) : "";
+    if (!no_room.empty()) return Fail(kFailed, no_room);
     std::string why;
     const Outcome outcome =
         FillAndWriteBack(*dataset->GetRasterBand(1), max_search_radius, guard.get(), path, why);
@@ -204,7 +208,12 @@ int Run(int argc, char** argv) {
         DieOfInterruption("interrupted; " + Quoted(path) + " is unchanged");
     if (outcome == Outcome::kNoWorkingCopy || outcome == Outcome::kNoJournal)
         return Fail(kFailed, why);
-    const bool closed = CloseDataset(std::move(dataset));
+    bool closed = CloseDataset(std::move(dataset));
+    if (closed && cog && outcome == Outcome::kWritten && guard && guard->Begin(examined.file).written &&
+        !RewriteAsCog(examined.file, path, why)) {
+        Say(why);
+        closed = false;
+    }
     const FileGuard::Outcome finished = Finish(guard.get(), outcome == Outcome::kWritten && closed);
     std::printf("\nProcessing time is: %d seconds\n", ElapsedSeconds(start));
     ReleaseInterruptions();

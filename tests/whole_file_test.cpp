@@ -225,3 +225,37 @@ TEST(LossyCodec, IsSaidBeforeTheWriteBack) {
     EXPECT_EQ(run.err, "gapMend: '" + path + "' is compressed with JPEG, a lossy codec: the valid "
                        "pixels of every block written back change by its error\n");
 }
+
+// A COG stays a COG: GDAL's validator passes it after the fill, and it is what GDAL's COG driver
+// makes of the filled band, overviews and all.
+TEST(Cog, StaysAValidCogOfTheFilledBand) {
+    const std::vector<std::vector<std::string>> cases = {
+        {}, {"-co", "RESAMPLING=AVERAGE", "-co", "BLOCKSIZE=128", "-co", "COMPRESS=DEFLATE"}};
+    for (const std::vector<std::string>& options : cases) {
+        std::string co;
+        for (const std::string& option : options) co += " " + option;
+        SCOPED_TRACE(co);
+        const TempDir dir;
+        const std::string source = dir.Path("source.tif"), path = dir.Path("dem.tif");
+        const std::string expected = dir.Path("expected.tif"), fresh = dir.Path("fresh.tif");
+        WriteVoidedDem(source, 600, {"TILED=YES"});
+        ASSERT_EQ(std::system(("gdal_translate -q -of COG" + co + " " + source + " " + path).c_str()),
+                  0);
+        CopyFile(path, expected);
+        CPLPushErrorHandler(CPLQuietErrorHandler);  // GDAL's warning that the layout is lost
+        FillDirectly(expected, 100);
+        CPLPopErrorHandler();
+
+        const RunResult run = RunTool({path, "100"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err.find("gapMend:"), std::string::npos) << run.err;
+        EXPECT_EQ(std::system(("/usr/bin/python3 -m osgeo_utils.samples."
+                               "validate_cloud_optimized_geotiff -q " + path).c_str()),
+                  0);
+        EXPECT_TRUE(BandBytes(path) == BandBytes(expected));
+        ASSERT_EQ(std::system(("gdal_translate -q -of COG" + co + " " + path + " " + fresh).c_str()),
+                  0);
+        EXPECT_GT(OverviewBytes(path).size(), 0u);
+        EXPECT_TRUE(OverviewBytes(path) == OverviewBytes(fresh));
+    }
+}
