@@ -525,6 +525,27 @@ TEST(Journal, AKillInTheOverviewsRefreshIsUndoneByTheNextRun) {
     EXPECT_EQ(run.err, "");
 }
 
+// A COG is rewritten whole after the close, through the guard: a kill at a middle write of the
+// file (nearly all of them the rewrite's) is undone by the next run.
+TEST(Journal, AKillInACogsRewriteIsUndoneByTheNextRun) {
+    const Dem dem("NONE", "COG", "tif");
+    const int writes = WritesOfALoneRun(dem);
+    ASSERT_GT(writes, 2);
+    const RunResult killed = RunWithFault(dem, "signal=KILL:when=" + std::to_string(writes / 2));
+    EXPECT_EQ(killed.signal, SIGKILL);
+    EXPECT_FALSE(dem.Files() == dem.originals);
+    RunOptions no_working_copy;
+    no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
+    const RunResult next = RunTool({dem.path, "100"}, no_working_copy);
+    EXPECT_EQ(next.err.find("gapMend: restored '" + dem.path +
+                            "' from the journal of an interrupted run\n"),
+              0u)
+        << next.err;
+    EXPECT_TRUE(dem.Files() == dem.originals);
+    EXPECT_EQ(RunTool({dem.path, "100"}).status, 0);
+    EXPECT_TRUE(BandBytes(dem.path) == dem.filled);
+}
+
 // The journal goes by the file itself: a run through a symbolic link finds it; a hard link is
 // another name that it is not found by, which the run says.
 TEST(Journal, ARunThroughALinkFindsTheFilesJournal) {
