@@ -28,6 +28,8 @@ DOCS = os.path.join(ROOT, "docs")
 NODATA = -9999.0
 SMOOTHING = 3  # the fill's smoothing passes, k in the halo of a strip
 # Time and memory targets against the floor, by case: (sweep, type, size, radius) -> time limit.
+# The overviews' refresh: the run on the file with 3 overview levels against the same run without.
+OVERVIEWS_TARGET = 1.15
 TIME_TARGETS = {("size", "Float32", 8000, 100): 0.60, ("radius", "Float32", 4000, 250): 0.75,
                 ("size", "Float64", 8000, 100): 0.65, ("deflate", "Float32", 8000, 100): 0.45}
 MEMORY_TARGET = 1.10
@@ -62,11 +64,17 @@ def make_dem(path, size, type_name, void_radius, void_share, compress, seed=1):
     os.rename(path + ".part", path)
 
 
-def dem(size, type_name, void_radius, void_share, compress=False):
+def dem(size, type_name, void_radius, void_share, compress=False, overviews=False):
     name = (f"dem_{type_name}_{size}_v{void_radius}_{void_share * 100:g}"
-            f"{'_deflate' if compress else ''}.tif")
+            f"{'_deflate' if compress else ''}{'_ovr3' if overviews else ''}.tif")
     path = os.path.join(CACHE, name)
-    if not os.path.exists(path):
+    if not os.path.exists(path) and overviews:
+        print(f"  making {name}", flush=True)
+        shutil.copyfile(dem(size, type_name, void_radius, void_share, compress), path + ".part")
+        subprocess.run(["gdaladdo", "-q", "-r", "average", path + ".part", "2", "4", "8"],
+                       check=True)
+        os.rename(path + ".part", path)
+    elif not os.path.exists(path):
         print(f"  making {name}", flush=True)
         make_dem(path, size, type_name, void_radius, void_share, compress)
     return path
@@ -165,7 +173,9 @@ def measure(source, radius, build, repeats, env, threads=(), peer=True):
 
 def sweep(args):
     """The two sweeps (raster size at a fixed void share, radius on large voids), then the
-    special cases: a DEFLATE file with voids in about a third of its blocks, and a small cache."""
+    special cases: a DEFLATE file with voids in about a third of its blocks, a small cache, the
+    threads, and the size sweep's largest Float32 file with 3 overview levels (gdaladdo -r
+    average 2 4 8), which gapMend refreshes."""
     rows = []
     cases = [("size", size, type_name, 20, 0.05, 100, False, {})
              for type_name in ("Float32", "Float64") for size in args.sizes]
@@ -174,17 +184,18 @@ def sweep(args):
     big = max(args.sizes)
     cases += [("deflate", big, "Float32", 20, 0.0075, 100, True, {}),
               ("cache256", big, "Float32", 20, 0.05, 100, False, {"GDAL_CACHEMAX": "256"}),
-              ("threads", big, "Float32", 20, 0.05, 100, False, {})]
+              ("threads", big, "Float32", 20, 0.05, 100, False, {}),
+              ("overviews", big, "Float32", 20, 0.05, 100, False, {})]
     if args.only:
         cases = [c for c in cases if c[0] in args.only]
     for sweep_name, size, type_name, void_radius, share, radius, compress, env in cases:
-        source = dem(size, type_name, void_radius, share, compress)
+        source = dem(size, type_name, void_radius, share, compress, sweep_name == "overviews")
         load = os.getloadavg()[0]
         print(f"{sweep_name}: {type_name} {size}x{size}, voids r={void_radius}px "
               f"{share:.2%}, radius {radius} (load {load:.2f})", flush=True)
         threads = args.threads if sweep_name == "threads" else ()
         result = measure(source, radius, args.build, args.repeats, env, threads,
-                         peer=not args.no_peer and sweep_name != "threads")
+                         peer=not args.no_peer and sweep_name not in ("threads", "overviews"))
         journal = journal_bytes(source, args.build, radius, env)
         floor_wall, _, floor_rss, _ = result["floor"]
         for name, (wall, cpu, rss, grown) in result.items():
@@ -274,6 +285,15 @@ def write_targets(out, rows):
                       f"{'yes' if r['rss_vs_floor'] <= MEMORY_TARGET else 'no'} |\n")
 
 
+def write_overviews_target(out, rows):
+    gapmend = {r["sweep"]: r for r in rows if r["program"] == "gapMend" and r["type"] == "Float32"
+               and r["size"] == 8000 and r["radius"] == 100}
+    if "overviews" in gapmend and "size" in gapmend:
+        ratio = gapmend["overviews"]["wall_s"] / gapmend["size"]["wall_s"]
+        out.write(f"| time, Float32 8000² r=100 with 3 overview levels / without | {ratio:.3f} | "
+                  f"{OVERVIEWS_TARGET:.2f} | {'yes' if ratio <= OVERVIEWS_TARGET else 'no'} |\n")
+
+
 def write_model(out, rows):
     model = scaling_model(rows)
     if not model:
@@ -321,7 +341,9 @@ def write_results(rows):
                     "radius": f"{r['type']} {r['size']}² large voids, r={r['radius']}",
                     "deflate": f"{r['type']} {r['size']}² DEFLATE, voids in ~1/3 of blocks",
                     "cache256": f"{r['type']} {r['size']}² GDAL_CACHEMAX=256",
-                    "threads": f"{r['type']} {r['size']}² r={r['radius']}, threads"}[r["sweep"]]
+                    "threads": f"{r['type']} {r['size']}² r={r['radius']}, threads",
+                    "overviews": f"{r['type']} {r['size']}² r={r['radius']}, 3 overview levels"
+                    }[r["sweep"]]
             out.write(f"| {case} | {r['program']} | {r['wall_s']:.2f} | {r['cpu_s']:.2f} | "
                       f"{r['peak_rss_mib']:.0f} | {r['wall_vs_floor']:.3f} | "
                       f"{r['rss_vs_floor']:.3f} | {r['file_growth']:.3f} | {r['journal_kib']} |\n")
@@ -329,6 +351,7 @@ def write_results(rows):
                   ", ".join(f"{r['sweep']} {r['type']} {r['size']}² r={r['radius']}: {r['load']}"
                             for r in rows if r["program"] == "floor") + "\n")
         write_targets(out, rows)
+        write_overviews_target(out, rows)
         write_model(out, rows)
     plot(rows)
 
@@ -385,7 +408,7 @@ def main():
                         help="gapMend's thread counts in the threads sweep")
     parser.add_argument("--no-peer", action="store_true", help="skip gdal_fillnodata.py")
     parser.add_argument("--only", nargs="+",
-                        choices=["size", "radius", "deflate", "cache256", "threads"],
+                        choices=["size", "radius", "deflate", "cache256", "threads", "overviews"],
                         help="run only these sweeps; docs/ keeps the rows of the cases not measured again")
     args = parser.parse_args()
     os.makedirs(WORK, exist_ok=True)
@@ -393,7 +416,7 @@ def main():
         print("gdal_fillnodata.py is not installed (python3-gdal): the peer is skipped")
     rows = sweep(args)
     if args.only:
-        order = ["size", "radius", "deflate", "cache256", "threads"]
+        order = ["size", "radius", "deflate", "cache256", "threads", "overviews"]
         rows = sorted(kept_rows(rows) + rows,
                       key=lambda r: (order.index(r["sweep"]), r["type"], r["size"], r["radius"]))
     write_results(rows)

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # shellcheck disable=SC2206  # the extra packages are a blank-separated list
-packages=(cmake g++ make libgdal-dev gdal-bin libgtest-dev strace ${GAPMEND_EXTRA_PACKAGES:-})
+packages=(cmake g++ make libgdal-dev gdal-bin python3-gdal libgtest-dev strace ${GAPMEND_EXTRA_PACKAGES:-})
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

@@ -21,17 +21,21 @@
 #include <gdal_priv.h>
 #include <ogr_srs_api.h>
 
+#include "cog.h"
 #include "dataset_path.h"
 #include "error_watch.h"
 #include "file_guard.h"
 #include "gap_fill.h"
 #include "interruption.h"
 #include "journal_recovery.h"
+#include "lossy_codec.h"
 #include "memory_need.h"
 #include "message.h"
+#include "overviews.h"
 #include "platform.h"
 #include "report.h"
 #include "run_lock.h"
+#include "statistics.h"
 #include "temp_dir.h"
 #include "working_copy.h"
 #include "write_back.h"
@@ -81,8 +85,7 @@ enum class Outcome {
 // returns, however it returns. From the start of the write-back on, signals are held (see
 // interruption.h). `if_out_of_memory` is what the run's stage makes of running out of memory.
 Outcome FillAndWriteBack(GDALRasterBand& band, int max_search_radius, FileGuard* guard,
-                         const std::string& quoted_path, std::string& why,
-                         Outcome& if_out_of_memory) {
+                         const char* path, std::string& why, Outcome& if_out_of_memory) {
     const PrivateTempDir dir(PrivateTempDir::Parent());
     const long long room = WorkingCopy::MostScratchBytes(band);
     const std::string needs = "the working copy needs up to " + Megabytes(room);
@@ -103,7 +106,7 @@ Outcome FillAndWriteBack(GDALRasterBand& band, int max_search_radius, FileGuard*
               CPLGetLastErrorMsg() + "; " + needs;
         return Outcome::kNoWorkingCopy;
     }
-    why = MemoryShortfall(*copy, max_search_radius, quoted_path);
+    why = MemoryShortfall(*copy, max_search_radius, Quoted(path));
     if (!why.empty()) return Outcome::kNoWorkingCopy;
     if (FillBandGaps(*copy, max_search_radius, dir.path()) != CE_None)
         return Interrupted() ? Outcome::kInterrupted : Outcome::kFillFailed;
@@ -111,18 +114,26 @@ Outcome FillAndWriteBack(GDALRasterBand& band, int max_search_radius, FileGuard*
     if (Interrupted()) return Outcome::kInterrupted;
     if_out_of_memory = Outcome::kWriteBackFailed;
     if (guard && !guard->StartJournal(why)) return Outcome::kNoJournal;
-    return WriteBackChanges(band, *copy) == CE_None ? Outcome::kWritten : Outcome::kWriteBackFailed;
+    const std::string lossy = LossyCodec(*band.GetDataset());
+    if (!lossy.empty())
+        Say(Quoted(path) + " is compressed with " + lossy + ", a lossy codec: the valid pixels " +
+            "of every block written back change by its error");
+    std::vector<PixelWindow> written;
+    if (WriteBackChanges(band, *copy, &written) != CE_None ||
+        RefreshOverviews(band, written, path) != CE_None ||
+        RefreshStatistics(band, written) != CE_None)
+        return Outcome::kWriteBackFailed;
+    return Outcome::kWritten;
 }
 
 // Running out of memory anywhere in the fill or the write-back fails the run as any error does:
 // the working copy and its directory go as the stack unwinds, and a write-back that had begun
 // is rolled back.
 Outcome FillAndWriteBackInMemory(GDALRasterBand& band, int max_search_radius, FileGuard* guard,
-                                 const std::string& quoted_path, std::string& why) {
+                                 const char* path, std::string& why) {
     Outcome if_out_of_memory = Outcome::kFillFailed;
     try {
-        return FillAndWriteBack(band, max_search_radius, guard, quoted_path, why,
-                                if_out_of_memory);
+        return FillAndWriteBack(band, max_search_radius, guard, path, why, if_out_of_memory);
     } catch (const std::bad_alloc&) {
         CPLError(CE_Failure, CPLE_OutOfMemory, "out of memory");
         return if_out_of_memory;
@@ -213,14 +224,22 @@ int Run(int argc, char** argv) {
     if (!examined.warning.empty()) Say(examined.warning);
 
     PrintDatasetReport(*dataset);
+    const bool cog = IsCog(*dataset);
+    const std::string no_room = cog ? NoRoomForCog(examined.file, path) : "";
+    if (!no_room.empty()) return Fail(kFailed, no_room);
     std::string why;
     const Outcome outcome = FillAndWriteBackInMemory(*dataset->GetRasterBand(1), max_search_radius,
-                                                     guard.get(), Quoted(path), why);
+                                                     guard.get(), path, why);
     if (outcome == Outcome::kInterrupted)
         DieOfInterruption("interrupted; " + Quoted(path) + " is unchanged");
     if (outcome == Outcome::kNoWorkingCopy || outcome == Outcome::kNoJournal)
         return Fail(kFailed, why);
-    const bool closed = CloseDataset(std::move(dataset));
+    bool closed = CloseDataset(std::move(dataset));
+    if (closed && cog && outcome == Outcome::kWritten && guard && guard->Begin(examined.file).written &&
+        !RewriteAsCog(examined.file, path, why)) {
+        Say(why);
+        closed = false;
+    }
     const FileGuard::Outcome finished = Finish(guard.get(), outcome == Outcome::kWritten && closed);
     std::printf("\nProcessing time is: %d seconds\n", ElapsedSeconds(start));
     ReleaseInterruptions();

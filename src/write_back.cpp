@@ -1,5 +1,6 @@
 #include "write_back.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -85,11 +86,28 @@ CPLErr ReadValidity(GDALRasterBand& band, const Block& block, std::vector<GByte>
 }
 
 struct Buffers {
-    std::vector<GByte> filled, original, valid;
+    std::vector<GByte> filled, original, valid, before;
 };
 
+// The smallest window of band 1 that holds every pixel of the block that the merge changed.
+PixelWindow ChangedWindow(const Block& block, size_t pixel_bytes, const GByte* before,
+                          const GByte* after) {
+    int x0 = block.valid_width, x1 = -1, y0 = block.valid_height, y1 = -1;
+    for (int y = 0; y < block.valid_height; ++y) {
+        for (int x = 0; x < block.valid_width; ++x) {
+            const size_t at = (static_cast<size_t>(y) * block.width + x) * pixel_bytes;
+            if (std::memcmp(before + at, after + at, pixel_bytes) == 0) continue;
+            x0 = std::min(x0, x);
+            x1 = std::max(x1, x);
+            y0 = std::min(y0, y);
+            y1 = std::max(y1, y);
+        }
+    }
+    return {block.x * block.width + x0, block.y * block.height + y0, x1 - x0 + 1, y1 - y0 + 1};
+}
+
 CPLErr WriteBackBlock(GDALRasterBand& band, WorkingCopy& copy, const Block& block,
-                      Buffers& buffers) {
+                      Buffers& buffers, std::vector<PixelWindow>* written) {
     const GDALDataType type = band.GetRasterDataType();
     const bool keep_valid = FloatRoundTripChanges(type);
     if (copy.TakeBlock(block.x, block.y, buffers.filled.data()) != CE_None ||
@@ -97,19 +115,24 @@ CPLErr WriteBackBlock(GDALRasterBand& band, WorkingCopy& copy, const Block& bloc
         (keep_valid && ReadValidity(band, block, buffers.valid) != CE_None))
         return CE_Failure;
     const GByte* valid = keep_valid ? buffers.valid.data() : nullptr;
+    if (written) buffers.before = buffers.original;
     if (!MergeBlock(block, type, buffers.filled.data(), valid, buffers.original.data()))
         return CE_None;
+    if (written)
+        written->push_back(ChangedWindow(block, GDALGetDataTypeSizeBytes(type),
+                                         buffers.before.data(), buffers.original.data()));
     return band.WriteBlock(block.x, block.y, buffers.original.data());
 }
 
 }  // namespace
 
-CPLErr WriteBackChanges(GDALRasterBand& band, WorkingCopy& copy) {
+CPLErr WriteBackChanges(GDALRasterBand& band, WorkingCopy& copy,
+                        std::vector<PixelWindow>* written) {
     Block block{};
     band.GetBlockSize(&block.width, &block.height);
     const size_t block_bytes = static_cast<size_t>(block.width) * block.height *
                                GDALGetDataTypeSizeBytes(band.GetRasterDataType());
-    Buffers buffers{std::vector<GByte>(block_bytes), std::vector<GByte>(block_bytes), {}};
+    Buffers buffers{std::vector<GByte>(block_bytes), std::vector<GByte>(block_bytes), {}, {}};
     const int across = (band.GetXSize() + block.width - 1) / block.width;
     const int down = (band.GetYSize() + block.height - 1) / block.height;
     for (block.y = 0; block.y < down; ++block.y) {
@@ -118,7 +141,7 @@ CPLErr WriteBackChanges(GDALRasterBand& band, WorkingCopy& copy) {
             if (LostBlocks(copy)) return CE_Failure;
             if (!copy.MayHaveChanged(block.x, block.y)) continue;
             band.GetActualBlockSize(block.x, block.y, &block.valid_width, &block.valid_height);
-            if (WriteBackBlock(band, copy, block, buffers) != CE_None) return CE_Failure;
+            if (WriteBackBlock(band, copy, block, buffers, written) != CE_None) return CE_Failure;
         }
     }
     return LostBlocks(copy) ? CE_Failure : CE_None;

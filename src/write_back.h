@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include <gdal.h>
 
 class GDALRasterBand;
@@ -17,6 +19,14 @@ class WorkingCopy;
 
 bool FloatRoundTripChanges(GDALDataType type);
 
+// A window of band 1, in pixels.
+struct PixelWindow {
+    int x, y, width, height;
+};
+
 // Writes the changed blocks of the working copy into band 1. CE_Failure, with a GDAL error
-// raised, when a block cannot be read or written, or the working copy lost one.
-CPLErr WriteBackChanges(GDALRasterBand& band, WorkingCopy& copy);
+// raised, when a block cannot be read or written, or the working copy lost one. `written`, when
+// given, gets for every block written the smallest window that holds the pixels that changed in
+// it, for what else in the file follows band 1 (its overviews).
+CPLErr WriteBackChanges(GDALRasterBand& band, WorkingCopy& copy,
+                        std::vector<PixelWindow>* written = nullptr);

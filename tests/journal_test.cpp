@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -549,6 +550,68 @@ TEST(Journal, AKillInEveryJournaledFormatIsUndoneByTheNextRun) {
         EXPECT_EQ(run.err, "") << driver;
         EXPECT_TRUE(BandBytes(dem.path) == dem.filled) << driver;
     }
+}
+
+// The overviews' refresh is journaled like the band: a kill at a middle write to the .ovr. The
+// DEM has one void, so that the rest of every level tells the method that made the overviews.
+TEST(Journal, AKillInTheOverviewsRefreshIsUndoneByTheNextRun) {
+    Dem dem("NONE");
+    FillDirectly(dem.path, 100);
+    {
+        GDALDatasetUniquePtr dataset(GDALDataset::Open(dem.path.c_str(), GDAL_OF_UPDATE));
+        std::vector<float> void_(40 * 40, -9999);
+        ASSERT_EQ(dataset->GetRasterBand(1)->RasterIO(GF_Write, 480, 480, 40, 40, void_.data(), 40,
+                                                      40, GDT_Float32, 0, 0, nullptr),
+                  CE_None);
+    }
+    ASSERT_EQ(std::system(("gdaladdo -q -ro -r cubic " + dem.path + " 2 4 8").c_str()), 0);
+    dem.original = FileBytes(dem.path);
+    dem.originals = dem.Files();
+    const std::string ovr = dem.path + ".ovr", log = dem.dir.Path("strace.log");
+    RunWithFault(dem, "", log, "write", ovr);
+    dem.Reset();
+    std::ifstream in(log);
+    int writes = 0;
+    for (std::string line; std::getline(in, line);) writes += line.find("write(") != std::string::npos;
+    ASSERT_GT(writes, 2);
+
+    const RunResult killed =
+        RunWithFault(dem, "signal=KILL:when=" + std::to_string((writes + 1) / 2), "/dev/null",
+                     "write", ovr);
+    EXPECT_EQ(killed.signal, SIGKILL);
+    EXPECT_FALSE(dem.Files() == dem.originals);
+    RunOptions no_working_copy;
+    no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
+    const RunResult next = RunTool({dem.path, "100"}, no_working_copy);
+    EXPECT_EQ(next.err.find("gapMend: restored '" + dem.path +
+                            "' from the journal of an interrupted run\n"),
+              0u)
+        << next.err;
+    EXPECT_TRUE(dem.Files() == dem.originals);
+    const RunResult run = RunTool({dem.path, "100"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+}
+
+// A COG is rewritten whole after the close, through the guard: a kill at a middle write of the
+// file (nearly all of them the rewrite's) is undone by the next run.
+TEST(Journal, AKillInACogsRewriteIsUndoneByTheNextRun) {
+    const Dem dem("NONE", "COG", "tif");
+    const int writes = WritesOfALoneRun(dem);
+    ASSERT_GT(writes, 2);
+    const RunResult killed = RunWithFault(dem, "signal=KILL:when=" + std::to_string(writes / 2));
+    EXPECT_EQ(killed.signal, SIGKILL);
+    EXPECT_FALSE(dem.Files() == dem.originals);
+    RunOptions no_working_copy;
+    no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
+    const RunResult next = RunTool({dem.path, "100"}, no_working_copy);
+    EXPECT_EQ(next.err.find("gapMend: restored '" + dem.path +
+                            "' from the journal of an interrupted run\n"),
+              0u)
+        << next.err;
+    EXPECT_TRUE(dem.Files() == dem.originals);
+    EXPECT_EQ(RunTool({dem.path, "100"}).status, 0);
+    EXPECT_TRUE(BandBytes(dem.path) == dem.filled);
 }
 
 // The journal goes by the file itself: a run through a symbolic link finds it; a hard link is

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+class GDALDataset;
+
+// A COG's layout (the overviews after the full resolution, each level's blocks in order, the
+// ghost header that promises it) does not survive blocks written in place: GDAL appends those
+// that grew. So once the filled file is closed, a COG is made of it again, whole, by GDAL's COG
+// driver, with what can be read back from the file (compression, predictor, block size, overview
+// count, and the resampling that reproduces its refreshed overviews), in a private temporary
+// directory, and copied over the file through the guard: the journal takes the original bytes
+// as for any write-back, so that a kill or a failure leaves the file restorable. Valid pixels keep
+// their bits, as the copy is lossless wherever the file's codec is.
+
+// Whether the dataset, just opened, is laid out as a COG.
+bool IsCog(GDALDataset& dataset);
+
+// Before anything is written: why there is no room for the new COG in the temporary directory
+// and for its journal beside the file `file` (how much is needed), or an empty text.
+std::string NoRoomForCog(const std::string& file, const std::string& name);
+
+// After the close: rewrites `file` as a COG of itself. False, with `why`, when it could not.
+bool RewriteAsCog(const std::string& file, const std::string& name, std::string& why);

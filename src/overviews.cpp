@@ -1,0 +1,329 @@
+#include "overviews.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <map>
+
+#include <cpl_conv.h>
+#include <cpl_string.h>
+#include <gdal_priv.h>
+
+#include "message.h"
+
+namespace {
+
+// GDAL's overview methods, with the radius of their kernels in pixels of the level built: what
+// GDALGetResampleFunction reports, which GDAL does not export.
+struct Method {
+    const char* name;
+    int radius;
+};
+constexpr Method kMethods[] = {{"NEAREST", 0},  {"AVERAGE", 0},     {"RMS", 0},
+                               {"MODE", 0},     {"BILINEAR", 1},    {"GAUSS", 1},
+                               {"CUBIC", 2},    {"CUBICSPLINE", 2}, {"LANCZOS", 3}};
+constexpr int kWidestRadius = 3;
+constexpr int kTile = 128;  // the unit of work in every level, in its own pixels
+constexpr int kSample = 8;  // the side of a window that tells the methods apart
+constexpr int kSamplesPerLevel = 12;
+constexpr int kMostSampleReads = 256;  // per level, for levels that are flat nearly everywhere
+
+struct Candidate {
+    const Method* method;
+    bool masked;     // the band's no-data value marks its invalid pixels, as it did for GDAL
+    bool from_base;  // every level built from the band, not from the level before it (FromBase)
+};
+
+struct Level {
+    GDALRasterBand* band;
+    int width, height, across, down;    // in pixels, and in tiles
+    std::vector<char> dirty;            // per tile: its source may have changed
+    std::vector<PixelWindow> reached;   // the pixels whose source may have changed
+};
+
+// A level's tiles as a candidate computed them: tile index -> pixels, row by row.
+using Tiles = std::map<int, std::vector<GByte>>;
+
+struct Refresh {
+    std::vector<Level> levels;  // [0] is the band itself
+    GDALDataType type;
+    int pixel_bytes;
+    bool has_nodata;
+    double nodata;
+};
+
+std::vector<Level> Levels(GDALRasterBand& band) {
+    std::vector<Level> levels{{&band, band.GetXSize(), band.GetYSize(), 0, 0, {}, {}}};
+    for (int i = 0; i < band.GetOverviewCount(); ++i) {
+        GDALRasterBand* overview = band.GetOverview(i);
+        if (!overview || overview->GetXSize() >= band.GetXSize()) continue;
+        const int w = overview->GetXSize(), h = overview->GetYSize();
+        const int across = (w + kTile - 1) / kTile, down = (h + kTile - 1) / kTile;
+        levels.push_back({overview, w, h, across, down, std::vector<char>(across * down, 0), {}});
+    }
+    std::sort(levels.begin() + 1, levels.end(),
+              [](const Level& a, const Level& b) { return a.width > b.width; });
+    return levels;
+}
+
+PixelWindow TileWindow(const Level& level, int tile) {
+    const int x = tile % level.across * kTile, y = tile / level.across * kTile;
+    return {x, y, std::min(kTile, level.width - x), std::min(kTile, level.height - y)};
+}
+
+bool Overlap(const PixelWindow& a, const PixelWindow& b) {
+    return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
+           b.y < a.y + a.height;
+}
+
+// The pixels of `to` that the window of `from` may reach, with the widest kernel, and the tiles
+// that hold them.
+void MarkBelow(const PixelWindow& w, const Level& from, Level& to) {
+    const double rx = double(from.width) / to.width, ry = double(from.height) / to.height;
+    const int x0 = std::max(0, int(std::floor(w.x / rx)) - kWidestRadius - 1);
+    const int y0 = std::max(0, int(std::floor(w.y / ry)) - kWidestRadius - 1);
+    const int x1 = std::min(to.width, int(std::ceil((w.x + w.width) / rx)) + kWidestRadius + 1);
+    const int y1 = std::min(to.height, int(std::ceil((w.y + w.height) / ry)) + kWidestRadius + 1);
+    to.reached.push_back({x0, y0, x1 - x0, y1 - y0});
+    for (int ty = y0 / kTile; ty * kTile < y1; ++ty)
+        for (int tx = x0 / kTile; tx * kTile < x1; ++tx) to.dirty[ty * to.across + tx] = 1;
+}
+
+// From each level to the next, as a level built from the one before it would change: a superset
+// of what a level built from the band would.
+void MarkDirty(std::vector<Level>& levels, const std::vector<PixelWindow>& changed) {
+    levels[0].reached = changed;
+    for (size_t k = 1; k < levels.size(); ++k)
+        for (const PixelWindow& w : levels[k - 1].reached) MarkBelow(w, levels[k - 1], levels[k]);
+}
+
+// A window of a level as the file holds it, with the tiles in `computed` in place of the file's.
+CPLErr ReadLevel(const Refresh& r, size_t k, const Tiles& computed, const PixelWindow& w,
+                 GByte* out) {
+    const Level& level = r.levels[k];
+    if (level.band->RasterIO(GF_Read, w.x, w.y, w.width, w.height, out, w.width, w.height,
+                             r.type, 0, 0, nullptr) != CE_None)
+        return CE_Failure;
+    for (const auto& [tile, pixels] : computed) {
+        const PixelWindow t = TileWindow(level, tile);
+        const int x0 = std::max(t.x, w.x), x1 = std::min(t.x + t.width, w.x + w.width);
+        const int y0 = std::max(t.y, w.y), y1 = std::min(t.y + t.height, w.y + w.height);
+        for (int y = y0; y < y1; ++y)
+            if (x0 < x1)
+                std::memcpy(out + (size_t(y - w.y) * w.width + (x0 - w.x)) * r.pixel_bytes,
+                            &pixels[(size_t(y - t.y) * t.width + (x0 - t.x)) * r.pixel_bytes],
+                            size_t(x1 - x0) * r.pixel_bytes);
+    }
+    return CE_None;
+}
+
+// The source window (in `source`'s pixels) and the window built from it (in `built`'s) that
+// give the pixels of `tile` exactly as GDAL builds the whole level: along an axis that the
+// factor divides, the tile and the method's radius around it; along any other, all of it.
+void Windows(int tile, int tile_size, int built, int source, int radius, int& at, int& size) {
+    if (source % built != 0) {
+        at = 0;
+        size = built;
+        return;
+    }
+    at = std::max(0, tile - radius - 1);
+    size = std::min(built, tile + tile_size + radius + 1) - at;
+}
+
+GDALDatasetUniquePtr MemoryBand(const Refresh& r, int width, int height, bool masked) {
+    GDALDriver* mem = GetGDALDriverManager()->GetDriverByName("MEM");
+    GDALDatasetUniquePtr dataset(mem->Create("", width, height, 1, r.type, nullptr));
+    if (dataset && masked) dataset->GetRasterBand(1)->SetNoDataValue(r.nodata);
+    return dataset;
+}
+
+// The pixels of a window of level k, computed with `c` from its source level as it is now, with
+// the tiles that `c` computed before in place of the file's.
+CPLErr Compute(const Refresh& r, size_t k, const PixelWindow& t, const Candidate& c,
+               const std::vector<Tiles>& computed, std::vector<GByte>& out) {
+    const size_t s = c.from_base ? 0 : k - 1;
+    const Level &built = r.levels[k], &source = r.levels[s];
+    PixelWindow e{}, src{};
+    Windows(t.x, t.width, built.width, source.width, c.method->radius, e.x, e.width);
+    Windows(t.y, t.height, built.height, source.height, c.method->radius, e.y, e.height);
+    const int fx = source.width / built.width, fy = source.height / built.height;
+    src.x = e.width == built.width ? 0 : e.x * fx;
+    src.y = e.height == built.height ? 0 : e.y * fy;
+    src.width = e.width == built.width ? source.width : e.width * fx;
+    src.height = e.height == built.height ? source.height : e.height * fy;
+    std::vector<GByte> values(size_t(src.width) * src.height * r.pixel_bytes);
+    GDALDatasetUniquePtr from = MemoryBand(r, src.width, src.height, c.masked);
+    GDALDatasetUniquePtr to = MemoryBand(r, e.width, e.height, c.masked);
+    if (!from || !to || ReadLevel(r, s, computed[s], src, values.data()) != CE_None) return CE_Failure;
+    GDALRasterBand* from_band = from->GetRasterBand(1);
+    GDALRasterBandH to_band = GDALRasterBand::ToHandle(to->GetRasterBand(1));
+    out.resize(size_t(t.width) * t.height * r.pixel_bytes);
+    if (from_band->RasterIO(GF_Write, 0, 0, src.width, src.height, values.data(), src.width,
+                            src.height, r.type, 0, 0, nullptr) != CE_None ||
+        GDALRegenerateOverviews(GDALRasterBand::ToHandle(from_band), 1, &to_band,
+                                c.method->name, nullptr, nullptr) != CE_None)
+        return CE_Failure;
+    return to->GetRasterBand(1)->RasterIO(GF_Read, t.x - e.x, t.y - e.y, t.width, t.height,
+                                          out.data(), t.width, t.height, r.type, 0, 0, nullptr);
+}
+
+bool Uniform(const std::vector<GByte>& pixels, int pixel_bytes) {
+    for (size_t at = pixel_bytes; at < pixels.size(); at += pixel_bytes)
+        if (std::memcmp(&pixels[at], pixels.data(), pixel_bytes) != 0) return false;
+    return true;
+}
+
+// A few small windows of each level that the fill did not reach and that are not uniform, spread
+// over it, with the pixels the file holds.
+struct Sample {
+    size_t level;
+    PixelWindow window;
+    std::vector<GByte> pixels;
+};
+std::vector<Sample> Samples(const Refresh& r) {
+    std::vector<Sample> samples;
+    const Tiles none;
+    for (size_t k = 1; k < r.levels.size(); ++k) {
+        const Level& level = r.levels[k];
+        const int across = level.width / kSample, cells = across * (level.height / kSample);
+        int found = 0, read = 0;
+        for (int i = 0; i < cells && found < kSamplesPerLevel && read < kMostSampleReads; ++i) {
+            const int cell = int((i * 7919LL + i / 64) % cells);  // spread over the level
+            const PixelWindow w{cell % across * kSample, cell / across * kSample, kSample, kSample};
+            if (std::any_of(level.reached.begin(), level.reached.end(),
+                            [&](const PixelWindow& near) { return Overlap(near, w); }))
+                continue;
+            std::vector<GByte> pixels(size_t(kSample) * kSample * r.pixel_bytes);
+            ++read;
+            if (ReadLevel(r, k, none, w, pixels.data()) != CE_None) break;
+            if (Uniform(pixels, r.pixel_bytes)) continue;
+            samples.push_back({k, w, std::move(pixels)});
+            ++found;
+        }
+    }
+    return samples;
+}
+
+// Which level GDAL builds each level from: the one before it, but for an uncompressed .ovr the
+// band itself with nearest or a per-dataset mask. The samples of the smaller levels check it.
+bool FromBase(const Refresh& r, const Method& method) {
+    GDALDataset* overviews = r.levels[1].band->GetDataset();
+    const bool ovr = overviews && overviews != r.levels[0].band->GetDataset() &&
+                     EQUAL(CPLGetExtension(overviews->GetDescription()), "ovr");
+    const bool uncompressed = ovr && !overviews->GetMetadataItem("COMPRESSION", "IMAGE_STRUCTURE");
+    const bool per_dataset = (r.levels[0].band->GetMaskFlags() & GMF_PER_DATASET) != 0;
+    return uncompressed && (EQUAL(method.name, "NEAREST") || per_dataset);
+}
+
+std::vector<Candidate> Survivors(const Refresh& r) {
+    std::vector<Candidate> all;
+    for (const Method& method : kMethods) all.push_back({&method, r.has_nodata, FromBase(r, method)});
+    const std::vector<Sample> samples = Samples(r);
+    const std::vector<Tiles> none(r.levels.size());
+    std::vector<Candidate> survivors;
+    std::vector<GByte> pixels;
+    for (const Candidate& c : all)
+        if (std::all_of(samples.begin(), samples.end(), [&](const Sample& s) {
+                return Compute(r, s.level, s.window, c, none, pixels) == CE_None &&
+                       pixels == s.pixels;
+            }))
+            survivors.push_back(c);
+    CPLErrorReset();  // a method this GDAL lacks is just no candidate
+    return survivors;
+}
+
+// Every tile the fill may have reached, level by level, as `c` computes it.
+CPLErr ComputeAll(const Refresh& r, const Candidate& c, std::vector<Tiles>& computed) {
+    computed.assign(r.levels.size(), {});
+    for (size_t k = 1; k < r.levels.size(); ++k)
+        for (int tile = 0; tile < r.levels[k].across * r.levels[k].down; ++tile)
+            if (r.levels[k].dirty[tile] &&
+                Compute(r, k, TileWindow(r.levels[k], tile), c, computed, computed[k][tile]) !=
+                    CE_None)
+                return CE_Failure;
+    return CE_None;
+}
+
+// Writes the computed tiles that differ from what the file holds.
+CPLErr WriteAll(const Refresh& r, const std::vector<Tiles>& computed) {
+    const std::vector<Tiles> none(r.levels.size());
+    std::vector<GByte> held;
+    for (size_t k = 1; k < r.levels.size(); ++k) {
+        for (const auto& [tile, pixels] : computed[k]) {
+            const PixelWindow t = TileWindow(r.levels[k], tile);
+            held.resize(pixels.size());
+            if (ReadLevel(r, k, none[k], t, held.data()) != CE_None) return CE_Failure;
+            if (held == pixels) continue;
+            auto* data = const_cast<GByte*>(pixels.data());
+            if (r.levels[k].band->RasterIO(GF_Write, t.x, t.y, t.width, t.height, data, t.width,
+                                           t.height, r.type, 0, 0, nullptr) != CE_None)
+                return CE_Failure;
+        }
+    }
+    return CE_None;
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+    return text;
+}
+
+void SayStale(const Refresh& r, const std::string& name, const char* guess, const char* why) {
+    GDALDataset* dataset = r.levels[0].band->GetDataset();
+    VSIStatBufL stat{};
+    const bool external =
+        dataset && VSIStatL((std::string(dataset->GetDescription()) + ".ovr").c_str(), &stat) == 0;
+    std::string command = std::string("gdaladdo ") + (external ? "-ro " : "") + "-r " +
+                          Lower(guess) + " '" + name + "'";
+    for (size_t k = 1; k < r.levels.size(); ++k)
+        command += " " + std::to_string(int(std::lround(double(r.levels[0].width) /
+                                                        r.levels[k].width)));
+    Say("the overviews of '" + name + "' still show the old band 1, as " + why + "; " + command +
+        " rebuilds them");
+}
+
+Refresh Prepare(GDALRasterBand& band) {
+    Refresh r{Levels(band), band.GetRasterDataType(),
+              GDALGetDataTypeSizeBytes(band.GetRasterDataType()), false, 0};
+    int has_nodata = 0;
+    r.nodata = band.GetNoDataValue(&has_nodata);
+    r.has_nodata = has_nodata != 0 && band.GetMaskFlags() == GMF_NODATA;
+    return r;
+}
+
+}  // namespace
+
+std::string OverviewMethod(GDALRasterBand& band) {
+    const Refresh r = Prepare(band);
+    if (r.levels.size() < 2) return "";
+    const std::vector<Candidate> survivors = Survivors(r);
+    return survivors.empty() ? "" : survivors[0].method->name;
+}
+
+CPLErr RefreshOverviews(GDALRasterBand& band, const std::vector<PixelWindow>& changed,
+                        const std::string& name) {
+    if (changed.empty() || band.GetOverviewCount() == 0) return CE_None;
+    Refresh r = Prepare(band);
+    if (r.levels.size() < 2) return CE_None;
+    MarkDirty(r.levels, changed);
+    const std::vector<Candidate> survivors = Survivors(r);
+    if (survivors.empty()) {
+        SayStale(r, name, "average", "no resampling method reproduces them");
+        return CE_None;
+    }
+    std::vector<Tiles> first, other;
+    if (ComputeAll(r, survivors[0], first) != CE_None) return CE_Failure;
+    for (size_t i = 1; i < survivors.size(); ++i) {
+        if (ComputeAll(r, survivors[i], other) != CE_None) return CE_Failure;
+        if (other != first) {
+            SayStale(r, name, survivors[0].method->name,
+                     "the methods that reproduce them disagree over the filled pixels");
+            return CE_None;
+        }
+    }
+    return WriteAll(r, first);
+}
+
+

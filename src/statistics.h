@@ -1,0 +1,20 @@
+#pragma once
+
+#include <vector>
+
+#include <gdal.h>
+
+#include "write_back.h"
+
+class GDALRasterBand;
+
+// Band 1's stored statistics and default histogram describe the filled band. Where the file keeps
+// them (an .aux.xml, the GeoTIFF's GDAL_METADATA tag, EHdr's .stx: wherever the driver puts what
+// it is given), they are computed again after the overviews, as they were made: approximate
+// statistics (STATISTICS_APPROXIMATE=YES, which GDAL may take from the overviews) stay
+// approximate, and a default histogram keeps its buckets. Nothing stored, nothing computed; the
+// other bands' stay as they are, since only band 1 changes.
+
+// CE_Failure, with a GDAL error raised, when the band cannot be read. Nothing when `changed` is
+// empty.
+CPLErr RefreshStatistics(GDALRasterBand& band, const std::vector<PixelWindow>& changed);

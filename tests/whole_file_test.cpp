@@ -1,0 +1,261 @@
+// After a fill the whole file agrees with its filled band: its overviews are what GDAL's gdaladdo
+// builds from the filled band with the method that made them, and those that no method explains
+// stay as they were, with a line that says so.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+namespace {
+
+// A DEM in decimetres with a few voids: one across the blocks' corners in the middle, one on the
+// left edge and one in the bottom right corner, so that some of every level stays as it was. Its
+// repeated values tell the methods apart (nearest from mode, say) where the fill did not reach.
+void WriteVoidedDem(const std::string& path, int size, const std::vector<std::string>& options) {
+    std::vector<double> values(size_t(size) * size);
+    const auto in_void = [size](int x, int y) {
+        const int middle = size / 2;
+        return (std::abs(x - middle) < 30 && std::abs(y - middle) < 25) ||
+               (x < 20 && y > 50 && y < 80) || (x > size - 30 && y > size - 20);
+    };
+    for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x)
+            values[size_t(y) * size + x] =
+                in_void(x, y) ? -9999
+                              : std::round(5000 + 1000 * std::sin(x / 13.0) +
+                                           800 * std::cos(y / 17.0) + (x * 7 + y * 3) % 11) /
+                                    10;
+    std::vector<const char*> list;
+    for (const std::string& option : options) list.push_back(option.c_str());
+    list.push_back(nullptr);
+    WriteRaster(path, size, GDT_Float32, values, -9999, list.data());
+}
+
+int Gdaladdo(const std::string& arguments) {
+    return std::system(("gdaladdo -q " + arguments + " >/dev/null 2>&1").c_str());
+}
+
+// Every overview of band 1, in order, byte for byte.
+std::vector<std::vector<GByte>> OverviewBytes(const std::string& path) {
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER));
+    GDALRasterBand* band = dataset->GetRasterBand(1);
+    std::vector<std::vector<GByte>> levels;
+    for (int i = 0; i < band->GetOverviewCount(); ++i) {
+        GDALRasterBand* overview = band->GetOverview(i);
+        const int w = overview->GetXSize(), h = overview->GetYSize();
+        levels.emplace_back(size_t(w) * h * sizeof(float));
+        if (overview->RasterIO(GF_Read, 0, 0, w, h, levels.back().data(), w, h, GDT_Float32, 0,
+                               0, nullptr) != CE_None)
+            std::abort();
+    }
+    return levels;
+}
+
+// How many pixels of each overview differ between two files.
+std::vector<size_t> Differences(const std::string& path, const std::string& other) {
+    const std::vector<std::vector<GByte>> a = OverviewBytes(path), b = OverviewBytes(other);
+    std::vector<size_t> counts;
+    for (size_t k = 0; k < std::max(a.size(), b.size()); ++k) {
+        counts.push_back(k < a.size() && k < b.size() && a[k].size() == b[k].size() ? 0 : 1);
+        for (size_t at = 0; counts.back() == 0 && at < a[k].size(); at += sizeof(float))
+            counts.back() += std::memcmp(&a[k][at], &b[k][at], sizeof(float)) != 0;
+    }
+    return counts;
+}
+
+struct Layout {
+    const char* name;
+    std::vector<std::string> creation_options;
+    const char* overview_options;  // gdaladdo's, "-ro" for a .ovr
+    int size;
+};
+
+const Layout kLayouts[] = {
+    {"tiled", {"TILED=YES", "COMPRESS=DEFLATE"}, "", 512},
+    {"striped", {"COMPRESS=DEFLATE"}, "", 512},
+    {"ovr", {"TILED=YES"}, "-ro", 512},
+    {"ovr-deflate", {"TILED=YES"}, "-ro --config COMPRESS_OVERVIEW DEFLATE", 512},
+    {"undivided", {"TILED=YES"}, "", 501},
+};
+const char* const kMethods[] = {"average", "cubic", "nearest", "lanczos", "bilinear"};
+
+}  // namespace
+
+TEST(Overviews, AreWhatGdaladdoBuildsFromTheFilledBand) {
+    for (const Layout& layout : kLayouts) {
+        for (const char* method : kMethods) {
+            SCOPED_TRACE(std::string(layout.name) + " " + method);
+            const TempDir dir;
+            const std::string path = dir.Path("dem.tif"), oracle = dir.Path("oracle.tif");
+            WriteVoidedDem(path, layout.size, layout.creation_options);
+            const std::string options = std::string(layout.overview_options) + " -r " + method;
+            ASSERT_EQ(Gdaladdo(options + " " + path + " 2 4 8"), 0);
+            CopyFile(path, oracle);
+            if (*layout.overview_options) CopyFile(path + ".ovr", oracle + ".ovr");
+
+            const RunResult run = RunTool({path, "100"});
+            ASSERT_EQ(run.status, 0) << run.err;
+            EXPECT_EQ(run.err, "");
+            ASSERT_NE(Differences(path, oracle), std::vector<size_t>(3, 0));  // as it was
+            CopyFile(path, oracle);
+            if (*layout.overview_options) CopyFile(path + ".ovr", oracle + ".ovr");
+            ASSERT_EQ(Gdaladdo(options + " " + oracle + " 2 4 8"), 0);
+            EXPECT_EQ(Differences(path, oracle), std::vector<size_t>(3, 0));
+        }
+    }
+}
+
+// Overviews that no method explains (here: level 1 shifted by a metre) are left as they are.
+TEST(Overviews, ThatNoMethodExplainsStayAsTheyWereWithALine) {
+    const TempDir dir;
+    const std::string path = dir.Path("dem.tif");
+    WriteVoidedDem(path, 512, {"TILED=YES"});
+    ASSERT_EQ(Gdaladdo("-r average " + path + " 2 4 8"), 0);
+    {
+        GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_UPDATE));
+        GDALRasterBand* overview = dataset->GetRasterBand(1)->GetOverview(0);
+        std::vector<float> values(256 * 256);
+        ASSERT_EQ(overview->RasterIO(GF_Read, 0, 0, 256, 256, values.data(), 256, 256,
+                                     GDT_Float32, 0, 0, nullptr), CE_None);
+        for (float& value : values) value += 1;
+        ASSERT_EQ(overview->RasterIO(GF_Write, 0, 0, 256, 256, values.data(), 256, 256,
+                                     GDT_Float32, 0, 0, nullptr), CE_None);
+    }
+    const std::vector<std::vector<GByte>> before = OverviewBytes(path);
+    const RunResult run = RunTool({path, "100"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "gapMend: the overviews of '" + path +
+                           "' still show the old band 1, as no resampling method reproduces "
+                           "them; gdaladdo -r average '" + path + "' 2 4 8 rebuilds them\n");
+    EXPECT_EQ(OverviewBytes(path), before);
+}
+
+namespace {
+
+const char* const kStatistics[] = {"STATISTICS_MINIMUM", "STATISTICS_MAXIMUM", "STATISTICS_MEAN",
+                                   "STATISTICS_STDDEV", "STATISTICS_VALID_PERCENT"};
+
+// Band 1's stored statistics, as text, and its stored default histogram (empty when none).
+std::vector<std::string> StoredStatistics(const std::string& path) {
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER));
+    GDALRasterBand* band = dataset->GetRasterBand(1);
+    std::vector<std::string> stored;
+    for (const char* item : kStatistics) {
+        const char* value = band->GetMetadataItem(item);
+        stored.push_back(value ? value : "");
+    }
+    double min = 0, max = 0;
+    int buckets = 0;
+    GUIntBig* counts = nullptr;
+    if (band->GetDefaultHistogram(&min, &max, &buckets, &counts, FALSE, nullptr, nullptr) ==
+        CE_None) {
+        stored.push_back(std::to_string(min) + " " + std::to_string(max));
+        for (int i = 0; i < buckets; ++i) stored.push_back(std::to_string(counts[i]));
+    }
+    VSIFree(counts);
+    return stored;
+}
+
+// What GDAL computes on a copy of the filled band, stored the same way.
+std::vector<std::string> FreshStatistics(const std::string& copy, bool approx,
+                                         const std::string& histogram_of) {
+    {
+        GDALDatasetUniquePtr dataset(GDALDataset::Open(copy.c_str(), GDAL_OF_RASTER));
+        GDALRasterBand* band = dataset->GetRasterBand(1);
+        double min = 0, max = 0, mean = 0, deviation = 0;
+        EXPECT_EQ(band->ComputeStatistics(approx, &min, &max, &mean, &deviation, nullptr, nullptr),
+                  CE_None);
+        GDALDatasetUniquePtr original(GDALDataset::Open(histogram_of.c_str(), GDAL_OF_RASTER));
+        int buckets = 0;
+        GUIntBig* stored = nullptr;
+        if (original->GetRasterBand(1)->GetDefaultHistogram(&min, &max, &buckets, &stored, FALSE,
+                                                            nullptr, nullptr) == CE_None) {
+            std::vector<GUIntBig> counts(buckets);
+            EXPECT_EQ(band->GetHistogram(min, max, buckets, counts.data(), TRUE, FALSE, nullptr,
+                                         nullptr), CE_None);
+            band->SetDefaultHistogram(min, max, buckets, counts.data());
+        }
+        VSIFree(stored);
+    }
+    return StoredStatistics(copy);
+}
+
+}  // namespace
+
+// Statistics made by gdalinfo (exact with a histogram in the .aux.xml, or approximate from the
+// overviews) are what GDAL computes on the filled band.
+TEST(Statistics, AreThoseOfTheFilledBand) {
+    for (const bool approx : {false, true}) {
+        SCOPED_TRACE(approx ? "approximate" : "exact");
+        const TempDir dir;
+        const std::string path = dir.Path("dem.tif"), copy = dir.Path("copy.tif");
+        WriteVoidedDem(path, 512, {"TILED=YES"});
+        ASSERT_EQ(Gdaladdo("-r average " + path + " 2 4 8"), 0);
+        const std::string gdalinfo = std::string("gdalinfo ") +
+                                     (approx ? "-approx_stats " : "-stats -hist ") + path +
+                                     " >/dev/null 2>&1";
+        ASSERT_EQ(std::system(gdalinfo.c_str()), 0);
+        const std::vector<std::string> before = StoredStatistics(path);
+        ASSERT_NE(before[2], "");
+
+        const RunResult run = RunTool({path, "100"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        CopyFile(path, copy);
+        const std::vector<std::string> after = StoredStatistics(path);
+        EXPECT_NE(after, before);
+        const std::vector<std::string> fresh = FreshStatistics(copy, approx, path);
+        EXPECT_EQ(after, fresh);
+    }
+}
+
+// A lossy codec re-encodes the blocks written back, valid pixels and all: said, and filled.
+TEST(LossyCodec, IsSaidBeforeTheWriteBack) {
+    const TempDir dir;
+    const std::string path = dir.Path("dem.tif");
+    const char* options[] = {"COMPRESS=JPEG", nullptr};
+    WriteDem(path, 300, GDT_Byte, options);
+    const RunResult run = RunTool({path, "100"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "gapMend: '" + path + "' is compressed with JPEG, a lossy codec: the valid "
+                       "pixels of every block written back change by its error\n");
+}
+
+// A COG stays a COG: GDAL's validator passes it after the fill, and it is what GDAL's COG driver
+// makes of the filled band, overviews and all.
+TEST(Cog, StaysAValidCogOfTheFilledBand) {
+    const std::vector<std::vector<std::string>> cases = {
+        {}, {"-co", "RESAMPLING=AVERAGE", "-co", "BLOCKSIZE=128", "-co", "COMPRESS=DEFLATE"}};
+    for (const std::vector<std::string>& options : cases) {
+        std::string co;
+        for (const std::string& option : options) co += " " + option;
+        SCOPED_TRACE(co);
+        const TempDir dir;
+        const std::string source = dir.Path("source.tif"), path = dir.Path("dem.tif");
+        const std::string expected = dir.Path("expected.tif"), fresh = dir.Path("fresh.tif");
+        WriteVoidedDem(source, 600, {"TILED=YES"});
+        ASSERT_EQ(std::system(("gdal_translate -q -of COG" + co + " " + source + " " + path).c_str()),
+                  0);
+        CopyFile(path, expected);
+        CPLPushErrorHandler(CPLQuietErrorHandler);  // GDAL's warning that the layout is lost
+        FillDirectly(expected, 100);
+        CPLPopErrorHandler();
+
+        const RunResult run = RunTool({path, "100"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err.find("gapMend:"), std::string::npos) << run.err;
+        EXPECT_EQ(std::system(("/usr/bin/python3 -m osgeo_utils.samples."
+                               "validate_cloud_optimized_geotiff -q " + path).c_str()),
+                  0);
+        EXPECT_TRUE(BandBytes(path) == BandBytes(expected));
+        ASSERT_EQ(std::system(("gdal_translate -q -of COG" + co + " " + path + " " + fresh).c_str()),
+                  0);
+        EXPECT_GT(OverviewBytes(path).size(), 0u);
+        EXPECT_TRUE(OverviewBytes(path) == OverviewBytes(fresh));
+    }
+}
