@@ -462,6 +462,10 @@ TEST(Failure, AMemoryLimitNeverEndsTheRunBySignalNorLeavesAnythingBehind) {
     for (const long long megabytes : {180, 200, 220, 240, 260, 300, 1000}) {
         limited.memory_limit = megabytes << 20;
         const RunResult run = RunTool({path, "100"}, limited);
+        // Where the system's own libraries do not fit the limit, the run never starts.
+        if (run.status == 127 &&
+            run.err.find("error while loading shared libraries") != std::string::npos)
+            continue;
         statuses.push_back(run.status);
         EXPECT_TRUE(run.status == 0 || run.status == 3) << megabytes << ": " << run.err;
         if (run.status == 0) {
@@ -474,6 +478,7 @@ TEST(Failure, AMemoryLimitNeverEndsTheRunBySignalNorLeavesAnythingBehind) {
         EXPECT_TRUE(std::filesystem::is_empty(tmp)) << megabytes;
         std::ofstream(path, std::ios::binary) << before;
     }
+    ASSERT_FALSE(statuses.empty());
     EXPECT_EQ(statuses.front(), 3);
     EXPECT_EQ(statuses.back(), 0);
 }
