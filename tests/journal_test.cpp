@@ -110,15 +110,29 @@ RunResult RunWithFault(const Dem& dem, const std::string& inject,
     return RunTool(args, under_strace);
 }
 
-int WritesOfALoneRun(const Dem& dem) {
+// The writes of a run to `traced`, or to every file of the dataset when it is empty.
+int WritesOfALoneRun(const Dem& dem, const std::string& traced = "") {
     const std::string log = dem.dir.Path("strace.log");
-    RunWithFault(dem, "", log);
+    RunWithFault(dem, "", log, "write", traced);
     dem.Reset();
     std::ifstream in(log);
     int writes = 0;
     for (std::string line; std::getline(in, line);)
         writes += line.find("write(") != std::string::npos;
     return writes;
+}
+
+// The run after a killed one, without room for a working copy: it restores the dataset's files
+// from the journal, says so first, and goes no further.
+void ExpectTheNextRunRestores(const Dem& dem) {
+    RunOptions no_working_copy;
+    no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
+    const RunResult next = RunTool({dem.path, "100"}, no_working_copy);
+    EXPECT_EQ(next.err.find("gapMend: restored '" + dem.path +
+                            "' from the journal of an interrupted run\n"),
+              0u)
+        << next.err;
+    EXPECT_TRUE(dem.Files() == dem.originals);
 }
 
 // A journal's bytes, edited in place with the journal's own layout. Checksums are made valid
@@ -568,12 +582,8 @@ TEST(Journal, AKillInTheOverviewsRefreshIsUndoneByTheNextRun) {
     ASSERT_EQ(std::system(("gdaladdo -q -ro -r cubic " + dem.path + " 2 4 8").c_str()), 0);
     dem.original = FileBytes(dem.path);
     dem.originals = dem.Files();
-    const std::string ovr = dem.path + ".ovr", log = dem.dir.Path("strace.log");
-    RunWithFault(dem, "", log, "write", ovr);
-    dem.Reset();
-    std::ifstream in(log);
-    int writes = 0;
-    for (std::string line; std::getline(in, line);) writes += line.find("write(") != std::string::npos;
+    const std::string ovr = dem.path + ".ovr";
+    const int writes = WritesOfALoneRun(dem, ovr);
     ASSERT_GT(writes, 2);
 
     const RunResult killed =
@@ -581,14 +591,7 @@ TEST(Journal, AKillInTheOverviewsRefreshIsUndoneByTheNextRun) {
                      "write", ovr);
     EXPECT_EQ(killed.signal, SIGKILL);
     EXPECT_FALSE(dem.Files() == dem.originals);
-    RunOptions no_working_copy;
-    no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
-    const RunResult next = RunTool({dem.path, "100"}, no_working_copy);
-    EXPECT_EQ(next.err.find("gapMend: restored '" + dem.path +
-                            "' from the journal of an interrupted run\n"),
-              0u)
-        << next.err;
-    EXPECT_TRUE(dem.Files() == dem.originals);
+    ExpectTheNextRunRestores(dem);
     const RunResult run = RunTool({dem.path, "100"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
@@ -606,14 +609,7 @@ TEST(Journal, AKillInACogsRewriteIsUndoneByTheNextRun) {
     const RunResult killed = RunWithFault(dem, "signal=KILL:when=" + std::to_string(writes / 2));
     EXPECT_EQ(killed.signal, SIGKILL);
     EXPECT_FALSE(dem.Files() == dem.originals);
-    RunOptions no_working_copy;
-    no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
-    const RunResult next = RunTool({dem.path, "100"}, no_working_copy);
-    EXPECT_EQ(next.err.find("gapMend: restored '" + dem.path +
-                            "' from the journal of an interrupted run\n"),
-              0u)
-        << next.err;
-    EXPECT_TRUE(dem.Files() == dem.originals);
+    ExpectTheNextRunRestores(dem);
     EXPECT_EQ(RunTool({dem.path, "100"}).status, 0);
     EXPECT_TRUE(BandBytes(dem.path) == dem.filled);
 }
