@@ -376,8 +376,12 @@ void Watch(FileGuard* guard, const std::string& prefix, const std::string& name)
 
 }  // namespace
 
-FileGuard::FileGuard(const std::string& path, platform::FileIdentity identity)
-    : path_(path), directory_(Split(path).directory), name_(Split(path).name), identity_(identity) {
+FileGuard::FileGuard(const std::string& path, platform::FileIdentity identity, Warn warn)
+    : path_(path),
+      directory_(Split(path).directory),
+      name_(Split(path).name),
+      identity_(identity),
+      warn_(std::move(warn)) {
     Watch(this, Split(path).prefix, name_);
 }
 
@@ -423,8 +427,8 @@ bool FileGuard::StartJournal(std::string& why) {
     journal_ = Journal::Create(path_, identity_, not_created);
     if (journal_) return true;
     if (not_created.denied) {
-        Say("cannot create a journal beside '" + path_ +
-            "'; an interrupted write-back cannot be undone");
+        warn_("cannot create a journal beside '" + path_ +
+              "'; an interrupted write-back cannot be undone");
         return true;
     }
     why = "cannot create a journal beside '" + path_ + "': " + not_created.why +
@@ -446,7 +450,7 @@ FileGuard::File& FileGuard::Begin(const std::string& path) {
 bool FileGuard::Record(File& file) {
     std::string why;
     if (!StartJournal(why)) {
-        if (!why.empty()) Say(why);  // a write before the write-back: it is refused
+        if (!why.empty()) warn_(why);  // a write before the write-back: it is refused
         return false;
     }
     file.written = true;

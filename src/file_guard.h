@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "journal.h"
+#include "message.h"
 
 class GDALDataset;
 class VSIVirtualHandle;
@@ -34,8 +35,9 @@ class VSIVirtualHandle;
 // files GDAL lists for the dataset are synced at the commit all the same.
 class FileGuard {
   public:
-    // Installs the guard for the dataset's file, whose identity the lock has taken.
-    FileGuard(const std::string& path, platform::FileIdentity identity);
+    // Installs the guard for the dataset's file, whose identity the lock has taken. What it has to
+    // say while the run goes on goes to `warn`.
+    FileGuard(const std::string& path, platform::FileIdentity identity, Warn warn);
     ~FileGuard();
     FileGuard(const FileGuard&) = delete;
     FileGuard& operator=(const FileGuard&) = delete;
@@ -96,6 +98,7 @@ class FileGuard {
     const std::string directory_;  // as GDAL spells it in side-car paths
     const std::string name_;       // the file's name, without its directory
     const platform::FileIdentity identity_;
+    const Warn warn_;
     std::unique_ptr<Journal> journal_;
     bool journal_tried_ = false;
     bool failed_ = false;

@@ -1,9 +1,6 @@
 #include "gap_fill.h"
 
-#include <algorithm>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 
 #include <gdal_alg.h>
 
@@ -12,11 +9,6 @@
 #include "strips.h"
 #include "temp_dir.h"
 #include "working_copy.h"
-
-int ParseMaxSearchRadius(const char* text) {
-    const long long value = std::strtoll(text, nullptr, 10);
-    return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
-}
 
 CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string& work_dir) {
     std::printf("Processing image\n");

@@ -6,11 +6,6 @@
 
 class WorkingCopy;
 
-// The max search radius as the C library's atoi reads its text (leading white space, an optional
-// sign, then digits up to the first non-digit; 0 when there are none), except that digits beyond
-// the int range clamp to INT_MIN or INT_MAX instead of being undefined.
-int ParseMaxSearchRadius(const char* text);
-
 // Prints "Processing image" and fills, in the working copy of band 1, every pixel that band 1's
 // mask marks invalid, by interpolation from the valid pixels within the max search radius,
 // followed by 3 smoothing passes: in strips on every core where that gives the same pixels (see

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdio>
 
-#include "message.h"
 #include "platform.h"
 
 namespace {
@@ -26,8 +25,7 @@ void HoldInterruptions() { platform::HoldInterruptions(); }
 
 void ReleaseInterruptions() { platform::ReleaseInterruptions(); }
 
-void DieOfInterruption(const std::string& message) {
-    Say(message);
+void DieOfInterruption() {
     std::fflush(nullptr);  // what the run printed must not die with it
     platform::EndByInterruption(caught);
 }

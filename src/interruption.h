@@ -1,7 +1,5 @@
 #pragma once
 
-#include <string>
-
 #include <cpl_port.h>
 
 // Ctrl-C, kill and a closed terminal (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl-C, Ctrl-Break and
@@ -28,5 +26,5 @@ int CPL_STDCALL StopWhenInterrupted(double done, const char* message, void* unus
 void HoldInterruptions();
 void ReleaseInterruptions();
 
-// Writes "gapMend: <message>" to standard error and ends the process by the signal that came.
-[[noreturn]] void DieOfInterruption(const std::string& message);
+// Flushes what the run printed and ends the process by the signal that came.
+[[noreturn]] void DieOfInterruption();

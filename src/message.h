@@ -1,11 +1,12 @@
 #pragma once
 
-#include <cstdio>
+#include <functional>
 #include <string>
 
-// The one way gapMend speaks for itself: a single line on standard error, "gapMend: <text>".
-// GDAL's own error lines go their own way, before it.
-inline void Say(const std::string& text) { std::fprintf(stderr, "gapMend: %s\n", text.c_str()); }
+// gapMend speaks for itself in single lines on standard error, "gapMend: <text>", and only run.cpp
+// writes them. The units hand their texts back, or, for what must be said before the run goes
+// on, to a Warn that run.cpp gives them.
+using Warn = std::function<void(const std::string& text)>;
 
 // A file's name as messages give it: in single quotes.
 inline std::string Quoted(const std::string& text) { return "'" + text + "'"; }

@@ -270,7 +270,7 @@ std::string Lower(std::string text) {
     return text;
 }
 
-void SayStale(const Refresh& r, const std::string& name, const char* guess, const char* why) {
+std::string Stale(const Refresh& r, const std::string& name, const char* guess, const char* why) {
     GDALDataset* dataset = r.levels[0].band->GetDataset();
     VSIStatBufL stat{};
     const bool external =
@@ -280,8 +280,8 @@ void SayStale(const Refresh& r, const std::string& name, const char* guess, cons
     for (size_t k = 1; k < r.levels.size(); ++k)
         command += " " + std::to_string(int(std::lround(double(r.levels[0].width) /
                                                         r.levels[k].width)));
-    Say("the overviews of '" + name + "' still show the old band 1, as " + why + "; " + command +
-        " rebuilds them");
+    return "the overviews of '" + name + "' still show the old band 1, as " + why + "; " +
+           command + " rebuilds them";
 }
 
 Refresh Prepare(GDALRasterBand& band) {
@@ -303,14 +303,14 @@ std::string OverviewMethod(GDALRasterBand& band) {
 }
 
 CPLErr RefreshOverviews(GDALRasterBand& band, const std::vector<PixelWindow>& changed,
-                        const std::string& name) {
+                        const std::string& name, const Warn& warn) {
     if (changed.empty() || band.GetOverviewCount() == 0) return CE_None;
     Refresh r = Prepare(band);
     if (r.levels.size() < 2) return CE_None;
     MarkDirty(r.levels, changed);
     const std::vector<Candidate> survivors = Survivors(r);
     if (survivors.empty()) {
-        SayStale(r, name, "average", "no resampling method reproduces them");
+        warn(Stale(r, name, "average", "no resampling method reproduces them"));
         return CE_None;
     }
     std::vector<Tiles> first, other;
@@ -318,8 +318,8 @@ CPLErr RefreshOverviews(GDALRasterBand& band, const std::vector<PixelWindow>& ch
     for (size_t i = 1; i < survivors.size(); ++i) {
         if (ComputeAll(r, survivors[i], other) != CE_None) return CE_Failure;
         if (other != first) {
-            SayStale(r, name, survivors[0].method->name,
-                     "the methods that reproduce them disagree over the filled pixels");
+            warn(Stale(r, name, survivors[0].method->name,
+                       "the methods that reproduce them disagree over the filled pixels"));
             return CE_None;
         }
     }

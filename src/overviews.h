@@ -5,6 +5,7 @@
 
 #include <gdal.h>
 
+#include "message.h"
 #include "write_back.h"
 
 class GDALRasterBand;
@@ -28,9 +29,10 @@ class GDALRasterBand;
 // overviews of the mask stay as they are, since the mask does not change.
 
 // Refreshes band's overviews over `changed` (band pixels). `name` is the file as the messages
-// name it. CE_Failure, with a GDAL error raised, when an overview cannot be read or written.
+// name it; the line about overviews left as they are goes to `warn`. CE_Failure, with a GDAL
+// error raised, when an overview cannot be read or written.
 CPLErr RefreshOverviews(GDALRasterBand& band, const std::vector<PixelWindow>& changed,
-                        const std::string& name);
+                        const std::string& name, const Warn& warn);
 
 // The method that reproduces the overviews of `band` where nothing is stale (a refreshed band),
 // GDAL's name for it; empty when none does. Of several, the first GDAL lists.

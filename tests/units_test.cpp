@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "gap_fill.h"
 #include "journal.h"
 #include "report.h"
+#include "run.h"
 #include "side_cars.h"
 #include "write_back.h"
 
