@@ -25,8 +25,14 @@
 
 namespace {
 
-// Past this many rows or columns the library's markers change type, and with them its reach.
-constexpr int kWidestForStrips = 65533;
+// The library marks each column's last valid row with 16-bit numbers, 65,535 for none, in a call
+// on at most 65,533 rows and columns, and past that with 32-bit numbers, 4,000,002 for none. The
+// marker's type changes nothing while no row's number equals the marker: a window of at most
+// this many rows is exact under either type.
+constexpr int kMostWindowRows = 65533;
+// Taller than this, the whole-band call's own rows reach 4,000,002 and are taken for "none":
+// strips would not repeat that, so such bands stay one call.
+constexpr int kTallestForStrips = 4000001;
 
 }  // namespace
 
@@ -39,15 +45,16 @@ int FillThreads() {
     return std::max(1, std::atoi(asked));
 }
 
-StripPlan PlanStrips(int width, int height, int block_height, int max_search_radius, int threads,
+StripPlan PlanStrips(int height, int block_height, int max_search_radius, int threads,
                      long long row_bytes, long long window_bytes) {
     const StripPlan whole{1, height, 1};
     // A radius past the raster's height leaves no room for strips, and this keeps halos in range.
     if (threads < 2 || max_search_radius <= 0 || max_search_radius >= height ||
-        width > kWidestForStrips || height > kWidestForStrips)
+        height > kTallestForStrips)
         return whole;
     const int halo = HaloAbove(max_search_radius) + HaloBelow(max_search_radius);
-    const long long most_window_rows = window_bytes / threads / std::max(1LL, row_bytes);
+    const long long most_window_rows = std::min<long long>(
+        window_bytes / threads / std::max(1LL, row_bytes), kMostWindowRows);
     const long long most_rows = most_window_rows - halo;
     // Two strips a thread balance voids that cluster, unless their halos cost more than a
     // tenth over one strip a thread (each thread's rows: its strips with their halos).
@@ -323,7 +330,7 @@ StripPlan PlanStripsFor(WorkingCopy& copy, int max_search_radius, int threads) {
     band.GetBlockSize(&block_width, &block_height);
     // Half the cache at most for the windows, the rest for the working copy and the library's
     // own work files.
-    return PlanStrips(band.GetXSize(), band.GetYSize(), block_height, max_search_radius, threads,
+    return PlanStrips(band.GetYSize(), block_height, max_search_radius, threads,
                       RowBytes(copy), GDALGetCacheMax64() / 2);
 }
 

@@ -22,9 +22,12 @@ class WorkingCopy;
 // into the working copy. Each window is a dataset of its own with band 1's pixel type, no-data
 // value and kind of mask, so that the library converts and masks as on band 1.
 //
-// The library's internal markers change type past 65,533 rows or columns, and a radius of 0 (no
-// limit) or below reaches no bounded number of rows: those fills stay one whole-band call, as
-// do fills on one thread and rasters too short for strips at least as tall as their halo rows.
+// The library marks rows with 16-bit numbers on at most 65,533 rows and columns and with 32-bit
+// ones past that, "none" being 65,535 or 4,000,002; only a marker equal to a row's own number
+// changes what it fills. So each window, halos included, keeps to 65,533 rows, and a band taller
+// than 4,000,001 rows, whose own rows reach the 32-bit marker, stays one whole-band call. So do a
+// radius of 0 (no limit) or below, which reaches no bounded number of rows, fills on one thread,
+// and rasters too short for strips at least as tall as their halo rows.
 //
 // The windows in memory at once take a share of GDAL_CACHEMAX, which the cache gives up while
 // they live, so that the run's memory stays what it was. GDAL datasets are not thread-safe:
@@ -50,10 +53,11 @@ struct StripPlan {
 // The threads GDAL_NUM_THREADS asks for (a number, or ALL_CPUS), else the machine's cores.
 int FillThreads();
 
-// Strips for a band of this size and block height: two per thread (one where the halos of two
+// Strips for a band of this height and block height: two per thread (one where the halos of two
 // would cost more than a tenth), at least as tall as their halo rows, in whole blocks where
-// that fits, with `threads` windows of `row_bytes` a row within `window_bytes` at once.
-StripPlan PlanStrips(int width, int height, int block_height, int max_search_radius, int threads,
+// that fits, with `threads` windows of `row_bytes` a row within `window_bytes` at once, and no
+// window taller than 65,533 rows.
+StripPlan PlanStrips(int height, int block_height, int max_search_radius, int threads,
                      long long row_bytes, long long window_bytes);
 
 // Fills the working copy strip by strip on the plan's threads. Each call reports its errors

@@ -268,17 +268,22 @@ namespace {
 
 enum class MaskKind { kNoDataValue, kAlphaBand, kDatasetMask };
 
-// A 160 x 700 raster whose voids cross every boundary between strips and touch every edge: a
-// void column through all rows, the four corners, a stretch of the left edge, small holes, and
-// slanting voids 20 rows tall that begin at every row in one column or another, so that some
-// begin exactly a halo above or below any boundary. Valid values are whole numbers, which every
-// type and a float hold exactly.
-void WriteStripCase(const std::string& path, GDALDataType type, MaskKind mask, bool deflate) {
-    const int width = 160, height = 700;
+// A raster (160 x 700 unless asked) whose voids cross every boundary between strips and touch
+// every edge: a void column through all rows, the four corners, a stretch of the left edge, small
+// holes, and slanting voids 20 rows tall that begin at every row in one column or another, so
+// that some begin exactly a halo above or below any boundary. Valid values are whole numbers,
+// which every type and a float hold exactly.
+void WriteStripCase(const std::string& path, GDALDataType type, MaskKind mask, bool deflate,
+                    int width = 160, int height = 700) {
+    const int corner = std::min(20, std::min(width, height) / 8);
+    const int column = width * 3 / 8, column_end = column + std::max(1, width * 15 / 160);
     const auto in_void = [&](int x, int y) {
-        const bool corner = (x < 20 || x >= width - 20) && (y < 20 || y >= height - 20);
-        return (x >= 60 && x < 75) || corner || (x < 4 && y >= 300 && y < 420) ||
-               (x % 37 < 5 && y % 41 < 7) || (x >= 85 && x < 145 && (y + 7 * x) % 53 < 20);
+        const bool in_corner =
+            (x < corner || x >= width - corner) && (y < corner || y >= height - corner);
+        return (x >= column && x < column_end) || in_corner ||
+               (x < 4 && y >= height * 3 / 7 && y < height * 3 / 5) ||
+               (x % 37 < 5 && y % 41 < 7) ||
+               (x >= width * 17 / 32 && x < width * 29 / 32 && (y + 7 * x) % 53 < 20);
     };
     CPLStringList options;
     if (deflate) options.AddString("COMPRESS=DEFLATE").AddString("TILED=YES");
@@ -323,7 +328,11 @@ TEST(Fill, StripsOnEveryThreadCountGiveTheBitsOfOneCall) {
         const char* threads;
         bool strips;
         bool deflate = false;
+        int width = 160, height = 700;
     };
+    // Thin rasters past 65,533 rows or columns, where the library's row markers change type.
+    const Case tall{GDT_Float32, MaskKind::kNoDataValue, 20, "3", true, false, 32, 66000};
+    const Case wide{GDT_Float32, MaskKind::kNoDataValue, 2, "3", true, false, 66000, 32};
     const std::vector<Case> cases = {{GDT_Float32, MaskKind::kNoDataValue, 7, "3", true},
                                      {GDT_Float32, MaskKind::kNoDataValue, 1, "8", true},
                                      {GDT_Float32, MaskKind::kNoDataValue, 100, "8", true},
@@ -335,16 +344,27 @@ TEST(Fill, StripsOnEveryThreadCountGiveTheBitsOfOneCall) {
                                      {GDT_Float32, MaskKind::kNoDataValue, 7, "1", false},
                                      {GDT_Float32, MaskKind::kNoDataValue, 400, "8", false},
                                      {GDT_Float32, MaskKind::kNoDataValue, 0, "ALL_CPUS", false},
-                                     {GDT_Float32, MaskKind::kNoDataValue, -3, "8", false}};
+                                     {GDT_Float32, MaskKind::kNoDataValue, -3, "8", false},
+                                     tall,
+                                     {tall.type, tall.mask, tall.radius, "8", true, false,
+                                      tall.width, tall.height},
+                                     {tall.type, tall.mask, tall.radius, "1", false, false,
+                                      tall.width, tall.height},
+                                     wide,
+                                     {wide.type, wide.mask, wide.radius, "8", true, false,
+                                      wide.width, wide.height},
+                                     {wide.type, wide.mask, wide.radius, "1", false, false,
+                                      wide.width, wide.height}};
     for (const Case& c : cases) {
         const std::string name = std::string(GDALGetDataTypeName(c.type)) + " mask " +
                                  std::to_string(static_cast<int>(c.mask)) + " radius " +
                                  std::to_string(c.radius) + " threads " + c.threads +
-                                 (c.deflate ? " DEFLATE" : "");
+                                 (c.deflate ? " DEFLATE" : "") + " " + std::to_string(c.width) +
+                                 " x " + std::to_string(c.height);
         TempDir mine, library;
         const std::string path = mine.Path("dem.tif"), expected = library.Path("dem.tif");
-        WriteStripCase(path, c.type, c.mask, c.deflate);
-        WriteStripCase(expected, c.type, c.mask, c.deflate);
+        WriteStripCase(path, c.type, c.mask, c.deflate, c.width, c.height);
+        WriteStripCase(expected, c.type, c.mask, c.deflate, c.width, c.height);
         RunOptions options;
         options.env = {{"GDAL_NUM_THREADS", c.threads}, {"CPL_DEBUG", "gapMend"}};
         const RunResult run = RunTool({path, std::to_string(c.radius)}, options);

@@ -13,6 +13,7 @@
 #include "report.h"
 #include "run.h"
 #include "side_cars.h"
+#include "strips.h"
 #include "write_back.h"
 
 TEST(MaxSearchRadius, ReadsLikeAtoiAndClampsOverflow) {
@@ -66,6 +67,21 @@ TEST(JournaledRanges, EachByteIsNewOnce) {
         EXPECT_EQ(parts, expected) << begin << "-" << end;
     }
     EXPECT_EQ(ranges, (JournaledRanges{{0, 46}}));
+}
+
+// Tall bands are cut too, each window within the rows the library marks with 16-bit numbers,
+// except past the rows whose own numbers reach the library's 32-bit marker.
+TEST(StripPlan, KeepsEveryWindowWithinTheNarrowRowMarkers) {
+    const long long row_bytes = 1500 * 4, window_bytes = 1LL << 40;
+    for (const auto& [height, radius, threads] :
+         std::vector<std::tuple<int, int, int>>{{66000, 20, 3}, {70000, 100, 2}, {200000, 100, 2},
+                                                {300000, 1000, 8}, {4000001, 100, 2}}) {
+        const StripPlan plan = PlanStrips(height, 1, radius, threads, row_bytes, window_bytes);
+        EXPECT_GT(plan.count, 1) << height;
+        EXPECT_LE(plan.rows + HaloAbove(radius) + HaloBelow(radius), 65533) << height;
+        EXPECT_GE(static_cast<long long>(plan.count) * plan.rows, height) << height;
+    }
+    EXPECT_EQ(PlanStrips(4000002, 1, 100, 2, row_bytes, window_bytes).count, 1);
 }
 
 TEST(SideCarNames, AreBareNamesAfterTheFilesStemButNotItsJournal) {
