@@ -9,7 +9,7 @@
 #include "cog.h"
 #include "dataset_path.h"
 #include "error_watch.h"
-#include "gap_fill.h"
+#include "fill.h"
 #include "interruption.h"
 #include "journal_recovery.h"
 #include "lossy_codec.h"
