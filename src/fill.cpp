@@ -141,6 +141,7 @@ class FirstFailure {
         }
         if (message_.empty()) message_ = "filling a strip of band 1 failed";
     }
+    bool failed() const { return failed_; }
     // After the threads: CE_Failure, with the failure raised on this thread, if there was one.
     CPLErr Raise() const {
         if (!failed_) return CE_None;
@@ -384,6 +385,12 @@ CPLErr FillInStrips(WorkingCopy& copy, int max_search_radius, const StripPlan& p
     }
     WaitForWorkers(s.schedule);
     for (std::thread& thread : threads) thread.join();
+    // A signal that came before any call saw it stops the fill all the same, in the library's
+    // own words.
+    if (s.schedule.stop && !s.failure.failed()) {
+        CPLError(CE_Failure, CPLE_UserInterrupt, "User terminated");
+        return CE_Failure;
+    }
     return s.failure.Raise();
 }
 
