@@ -308,26 +308,29 @@ int AtBoundaries(int x, int y, const StripCase& c, const std::vector<int>& bound
     return 0;
 }
 
-// A raster whose voids cross every boundary between strips and touch every edge: a void column
-// through all rows, the four corners, a stretch of the left edge, small holes, and slanting voids
-// 20 rows tall that begin at every row in one column or another, so that some begin exactly a
-// halo above or below any boundary; and where given, voids across the whole width at the strips'
-// `boundaries` (AtBoundaries). Valid values are whole numbers, which every type and a float hold
-// exactly.
-void WriteStripCase(const std::string& path, const StripCase& c,
-                    const std::vector<int>& boundaries = {}) {
+// The voids of a strip case: they cross every boundary between strips and touch every edge: a
+// void column through all rows, the four corners, a stretch of the left edge, small holes, and
+// slanting voids 20 rows tall that begin at every row in one column or another, so that some
+// begin exactly a halo above or below any boundary; and where given, voids at the strips'
+// `boundaries` (AtBoundaries).
+bool InVoid(int x, int y, const StripCase& c, const std::vector<int>& boundaries) {
+    const int at_boundary = AtBoundaries(x, y, c, boundaries);
+    if (at_boundary != 0) return at_boundary < 0;
     const int width = c.width, height = c.height;
     const int corner = std::min(20, std::min(width, height) / 8);
     const int column = width * 3 / 8, column_end = column + std::max(1, width * 15 / 160);
-    const auto in_void = [&](int x, int y) {
-        const int at_boundary = AtBoundaries(x, y, c, boundaries);
-        if (at_boundary != 0) return at_boundary < 0;
-        const bool in_corner =
-            (x < corner || x >= width - corner) && (y < corner || y >= height - corner);
-        return (x >= column && x < column_end) || in_corner ||
-               (x < 4 && y >= height * 3 / 7 && y < height * 3 / 5) || (x % 37 < 5 && y % 41 < 7) ||
-               (x >= width * 17 / 32 && x < width * 29 / 32 && (y + 7 * x) % 53 < 20);
-    };
+    const bool in_corner =
+        (x < corner || x >= width - corner) && (y < corner || y >= height - corner);
+    return (x >= column && x < column_end) || in_corner ||
+           (x < 4 && y >= height * 3 / 7 && y < height * 3 / 5) || (x % 37 < 5 && y % 41 < 7) ||
+           (x >= width * 17 / 32 && x < width * 29 / 32 && (y + 7 * x) % 53 < 20);
+}
+
+// A raster with the voids of InVoid. Valid values are whole numbers, which every type and a
+// float hold exactly.
+void WriteStripCase(const std::string& path, const StripCase& c,
+                    const std::vector<int>& boundaries = {}) {
+    const int width = c.width, height = c.height;
     CPLStringList options;
     if (c.deflate) options.AddString("COMPRESS=DEFLATE").AddString("TILED=YES");
     if (c.deflate) options.AddString("BLOCKXSIZE=64").AddString("BLOCKYSIZE=64");
@@ -346,7 +349,7 @@ void WriteStripCase(const std::string& path, const StripCase& c,
     std::vector<GByte> valid(width);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
-            valid[x] = in_void(x, y) ? 0 : 255;
+            valid[x] = InVoid(x, y, c, boundaries) ? 0 : 255;
             values[x] = valid[x] ? 100 + (3 * x + 5 * y) % 200 : (c.type == GDT_UInt16 ? 0 : -9999);
         }
         if (band.RasterIO(GF_Write, 0, y, width, 1, values.data(), width, 1, GDT_Float64, 0, 0,
