@@ -9,7 +9,7 @@
 #include "cog.h"
 #include "dataset_path.h"
 #include "error_watch.h"
-#include "gap_fill.h"
+#include "fill.h"
 #include "interruption.h"
 #include "journal_recovery.h"
 #include "lossy_codec.h"
@@ -37,14 +37,8 @@ std::string Megabytes(long long bytes) {
     return std::to_string((bytes + 999999) / 1000000) + " MB";
 }
 
-enum class Outcome {
-    kWritten,
-    kNoWorkingCopy,  // or no memory for the fill: nothing was tried
-    kFillFailed,
-    kInterrupted,
-    kNoJournal,
-    kWriteBackFailed
-};
+using Result = FillInPlace::Result;
+using Kind = FillInPlace::Kind;
 
 // What the fill and the write-back need to know of the run.
 struct Job {
@@ -69,8 +63,9 @@ std::string NoWorkingCopy(const PrivateTempDir& dir, long long room, const std::
 
 // Makes the journal and writes back into band 1 the blocks of `copy` that changed, with what
 // follows them in the file.
-Outcome WriteBack(const Job& job, WorkingCopy& copy, std::string& why) {
-    if (job.guard && !job.guard->StartJournal(why)) return Outcome::kNoJournal;
+Result WriteBack(const Job& job, WorkingCopy& copy) {
+    std::string why;
+    if (job.guard && !job.guard->StartJournal(why)) return {Kind::kFailed, why};
     const std::string lossy = LossyCodec(*job.band.GetDataset());
     if (!lossy.empty())
         job.warn(Quoted(job.path) + " is compressed with " + lossy + ", a lossy codec: the " +
@@ -79,46 +74,49 @@ Outcome WriteBack(const Job& job, WorkingCopy& copy, std::string& why) {
     if (WriteBackChanges(job.band, copy, &written) != CE_None ||
         RefreshOverviews(job.band, written, job.path, job.warn) != CE_None ||
         RefreshStatistics(job.band, written) != CE_None)
-        return Outcome::kWriteBackFailed;
-    return Outcome::kWritten;
+        return {Kind::kWriteBackFailed, ""};
+    return {Kind::kDone, ""};
 }
 
 // Fills a working copy of band 1 in a private temporary directory, then writes back. The copy
 // and the directory are gone when it returns, however it returns. From the start of the
 // write-back on, signals are held (see interruption.h). `if_out_of_memory` is what the run's
-// stage makes of running out of memory.
-Outcome FillAndWriteBack(const Job& job, std::string& why, Outcome& if_out_of_memory) {
+// stage makes of running out of memory. It ends in kDone once band 1 is written back (neither
+// closed nor committed yet); in kFailed, with nothing tried or written, when there is no working
+// copy, no memory for the fill or no journal; else in kInterrupted, kFillFailed or
+// kWriteBackFailed.
+Result FillAndWriteBack(const Job& job, Kind& if_out_of_memory) {
+    const Result interrupted{Kind::kInterrupted,
+                             "interrupted; " + Quoted(job.path) + " is unchanged"};
     const PrivateTempDir dir(PrivateTempDir::Parent());
     const long long room = WorkingCopy::MostScratchBytes(job.band);
     const std::string needs = "the working copy needs up to " + Megabytes(room);
-    why = NoWorkingCopy(dir, room, needs);
-    if (!why.empty()) return Outcome::kNoWorkingCopy;
+    const std::string no_room = NoWorkingCopy(dir, room, needs);
+    if (!no_room.empty()) return {Kind::kFailed, no_room};
     const std::unique_ptr<WorkingCopy> copy = WorkingCopy::Create(job.band, dir.path());
-    if (!copy) {
-        why = "cannot make a working copy in " + Quoted(PrivateTempDir::Parent()) + ": " +
-              CPLGetLastErrorMsg() + "; " + needs;
-        return Outcome::kNoWorkingCopy;
-    }
-    why = MemoryShortfall(*copy, job.max_search_radius, Quoted(job.path));
-    if (!why.empty()) return Outcome::kNoWorkingCopy;
+    if (!copy)
+        return {Kind::kFailed, "cannot make a working copy in " + Quoted(PrivateTempDir::Parent()) +
+                                   ": " + CPLGetLastErrorMsg() + "; " + needs};
+    const std::string shortfall = MemoryShortfall(*copy, job.max_search_radius, Quoted(job.path));
+    if (!shortfall.empty()) return {Kind::kFailed, shortfall};
     if (FillBandGaps(*copy, job.max_search_radius, dir.path()) != CE_None)
-        return Interrupted() ? Outcome::kInterrupted : Outcome::kFillFailed;
+        return Interrupted() ? interrupted : Result{Kind::kFillFailed, ""};
     HoldInterruptions();
-    if (Interrupted()) return Outcome::kInterrupted;
-    if_out_of_memory = Outcome::kWriteBackFailed;
-    return WriteBack(job, *copy, why);
+    if (Interrupted()) return interrupted;
+    if_out_of_memory = Kind::kWriteBackFailed;
+    return WriteBack(job, *copy);
 }
 
 // Running out of memory anywhere in the fill or the write-back fails the run as any error does:
 // the working copy and its directory go as the stack unwinds, and a write-back that had begun
 // is rolled back.
-Outcome FillAndWriteBackInMemory(const Job& job, std::string& why) {
-    Outcome if_out_of_memory = Outcome::kFillFailed;
+Result FillAndWriteBackInMemory(const Job& job) {
+    Kind if_out_of_memory = Kind::kFillFailed;
     try {
-        return FillAndWriteBack(job, why, if_out_of_memory);
+        return FillAndWriteBack(job, if_out_of_memory);
     } catch (const std::bad_alloc&) {
         CPLError(CE_Failure, CPLE_OutOfMemory, "out of memory");
-        return if_out_of_memory;
+        return {if_out_of_memory, ""};
     }
 }
 
@@ -149,14 +147,10 @@ FillInPlace::Result FillInPlace::Run() {
     const bool cog = IsCog(*dataset_);
     const std::string no_room = cog ? NoRoomForCog(file_, path_) : "";
     if (!no_room.empty()) return {Kind::kFailed, no_room};
-    std::string why;
     const Job job{*dataset_->GetRasterBand(1), max_search_radius_, guard_.get(), path_, warn_};
-    const Outcome outcome = FillAndWriteBackInMemory(job, why);
-    if (outcome == Outcome::kInterrupted)
-        return {Kind::kInterrupted, "interrupted; " + Quoted(path_) + " is unchanged"};
-    if (outcome == Outcome::kNoWorkingCopy || outcome == Outcome::kNoJournal)
-        return {Kind::kFailed, why};
-    return CloseAndCommit(outcome == Outcome::kWritten, cog, outcome == Outcome::kFillFailed);
+    const Result filled = FillAndWriteBackInMemory(job);
+    if (filled.kind == Kind::kFailed || filled.kind == Kind::kInterrupted) return filled;
+    return CloseAndCommit(filled.kind == Kind::kDone, cog, filled.kind == Kind::kFillFailed);
 }
 
 // Before the file is opened: refuses it while another run holds it, undoes what the journal of

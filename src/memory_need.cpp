@@ -5,7 +5,7 @@
 #include <gdal_priv.h>
 
 #include "platform.h"
-#include "strips.h"
+#include "fill.h"
 #include "working_copy.h"
 
 namespace {

@@ -8,7 +8,7 @@ class WorkingCopy;
 //  - GDAL's block cache (GDAL_CACHEMAX), or what it can hold here if that is less: the working
 //    copy, band 1's blocks and the library's four work files (a byte mask, its distances and
 //    values, a filter mask: 10 bytes a pixel);
-//  - the strips' windows, which the cache gives up while they live (strips.h);
+//  - the strips' windows, which the cache gives up while they live (fill.h);
 //  - each call of the library: its row buffers (about 100 bytes a column), and one block of
 //    band 1's type, which GDAL's no-data mask allocates for each block it reads. GDAL 3.6 goes on
 //    after that allocation fails and crashes, so the run must not get there;

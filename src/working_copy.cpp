@@ -41,19 +41,61 @@ bool Compressed(GDALRasterBand& band) {
 
 }  // namespace
 
-// One band of the view. Blocks the fill has written and the cache has let go of are kept in a
-// scratch file, one slot per block, at the block's index; `stored_` says which slots hold one.
+// The scratch file of one band of the view: one slot per block, at the block's index, for the
+// blocks that the fill wrote and the cache let go of. `stored_` says which slots hold one.
+class ScratchFile {
+  public:
+    ScratchFile(platform::FileHandle file, std::string path, GDALRasterBand& band)
+        : file_(file),
+          path_(std::move(path)),
+          block_bytes_(BlockBytes(band)),
+          stored_(static_cast<size_t>(BlockCount(band))) {}
+    ~ScratchFile() { platform::CloseFile(file_); }
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+
+    bool Holds(size_t index) const { return stored_[index]; }
+
+    CPLErr Read(size_t index, void* data) {
+        if (platform::ReadWhole(file_, data, block_bytes_, Offset(index)) == platform::Whole::kYes)
+            return CE_None;
+        return Error("read");
+    }
+
+    CPLErr Write(size_t index, const void* data) {
+        const platform::Whole put = platform::WriteWhole(file_, data, block_bytes_, Offset(index));
+        if (put != platform::Whole::kYes)
+            return Error(put == platform::Whole::kError ? platform::LastError().c_str()
+                                                        : "short write");
+        stored_[index] = true;
+        return CE_None;
+    }
+
+  private:
+    std::uint64_t Offset(size_t index) const {
+        return static_cast<std::uint64_t>(index) * block_bytes_;
+    }
+    CPLErr Error(const char* why) {
+        CPLError(CE_Failure, CPLE_FileIO, "cannot keep the working copy in '%s': %s", path_.c_str(),
+                 why);
+        return CE_Failure;
+    }
+
+    const platform::FileHandle file_;
+    const std::string path_;
+    const size_t block_bytes_;
+    std::vector<bool> stored_;
+};
+
+// One band of the view: band 1 itself (`band_view`), or its alpha band or per-dataset mask.
 class CopyOnWriteBand final : public GDALRasterBand {
   public:
     CopyOnWriteBand(GDALDataset* dataset, int index, GDALRasterBand& source,
                     platform::FileHandle scratch, std::string scratch_path, bool band_view)
         : source_(source),
-          scratch_(scratch),
-          scratch_path_(std::move(scratch_path)),
+          scratch_(scratch, std::move(scratch_path), source),
           band_view_(band_view),
-          check_gaps_(band_view && Compressed(source)),
-          stored_(static_cast<size_t>(BlockCount(source))),
-          gaps_(stored_.size(), true),
+          gaps_(source, band_view && Compressed(source)),
           blocks_across_(BlocksAcross(source)),
           block_bytes_(BlockBytes(source)) {
         poDS = dataset;
@@ -64,7 +106,6 @@ class CopyOnWriteBand final : public GDALRasterBand {
         eAccess = GA_Update;
         source.GetBlockSize(&nBlockXSize, &nBlockYSize);
     }
-    ~CopyOnWriteBand() override { platform::CloseFile(scratch_); }
 
     double GetNoDataValue(int* ok) override {
         return band_view_ ? source_.GetNoDataValue(ok) : GDALRasterBand::GetNoDataValue(ok);
@@ -79,10 +120,10 @@ class CopyOnWriteBand final : public GDALRasterBand {
     }
 
     // The fill changes only the pixels its mask marks invalid, so a block can have changed only
-    // if it held such a pixel (or was never read, so that nobody knows) and the fill wrote it.
+    // if it may hold such a pixel and the fill wrote it.
     bool MayHaveChanged(int block_x, int block_y) {
-        if (!gaps_[Index(block_x, block_y)]) return false;
-        if (stored_[Index(block_x, block_y)]) return true;
+        if (!gaps_.MayHoldGap(block_x, block_y)) return false;
+        if (scratch_.Holds(Index(block_x, block_y))) return true;
         GDALRasterBlock* block = TryGetLockedBlockRef(block_x, block_y);
         if (!block) return false;
         const bool dirty = block->GetDirty() != 0;
@@ -98,12 +139,11 @@ class CopyOnWriteBand final : public GDALRasterBand {
         return FlushBlock(block_x, block_y, FALSE);  // drops it from the cache unwritten
     }
 
-    CPLErr PutRows(int top, int rows, void* values, const GByte* valid) {
-        if (check_gaps_ && valid) NoteGaps(top, rows, valid);
+    CPLErr PutRows(int top, int rows, void* values) {
         return RasterIO(GF_Write, 0, top, nRasterXSize, rows, values, nRasterXSize, rows, eDataType,
                         0, 0, nullptr);
     }
-    bool WantsValidity() const { return check_gaps_; }
+    GapMap& Gaps() { return gaps_; }
     // Whether a block the fill wrote was lost: the cache could not keep it in the scratch file.
     bool Lost() const { return lost_; }
     GDALRasterBand& Source() { return source_; }
@@ -113,42 +153,31 @@ class CopyOnWriteBand final : public GDALRasterBand {
 
   protected:
     CPLErr IReadBlock(int block_x, int block_y, void* data) override {
-        if (!stored_[Index(block_x, block_y)]) {
-            try {
-                return ReadSourceBlock(block_x, block_y, data);
-            } catch (const std::bad_alloc&) {  // never into GDAL's frames
-                CPLError(CE_Failure, CPLE_OutOfMemory, "out of memory for a block's mask");
-                return CE_Failure;
-            }
+        if (scratch_.Holds(Index(block_x, block_y)))
+            return scratch_.Read(Index(block_x, block_y), data);
+        try {
+            return ReadSourceBlock(block_x, block_y, data);
+        } catch (const std::bad_alloc&) {  // never into GDAL's frames
+            CPLError(CE_Failure, CPLE_OutOfMemory, "out of memory for a block's mask");
+            return CE_Failure;
         }
-        if (platform::ReadWhole(scratch_, data, block_bytes_, Offset(block_x, block_y)) ==
-            platform::Whole::kYes)
-            return CE_None;
-        return ScratchError("read");
     }
 
     // Called by whichever thread's cache eviction picks the block, where a failure may reach no
     // caller: it is kept here as well, and the fill's result is checked for it.
     CPLErr IWriteBlock(int block_x, int block_y, void* data) override {
         if (discard_) return CE_None;
-        const platform::Whole put =
-            platform::WriteWhole(scratch_, data, block_bytes_, Offset(block_x, block_y));
-        if (put != platform::Whole::kYes) {
-            lost_ = true;
-            return ScratchError(put == platform::Whole::kError ? platform::LastError().c_str()
-                                                               : "short write");
-        }
-        stored_[Index(block_x, block_y)] = true;
-        return CE_None;
+        if (scratch_.Write(Index(block_x, block_y), data) == CE_None) return CE_None;
+        lost_ = true;
+        return CE_Failure;
     }
 
   private:
-    // A compressed band 1's blocks are read through GDAL's cache, so that its mask, computed
-    // from the same block, costs no second decompression, and are dropped from the cache again:
-    // the view holds them from now on. Knowing which blocks hold no gap spares the write-back
-    // from decompressing them once more. An uncompressed block is cheaper to compare than that.
+    // Where the gap map is kept (band 1 is compressed), band 1's blocks are read through GDAL's
+    // cache, so that their mask, computed from the same block, costs no second decompression,
+    // and are dropped from the cache again: the view holds them from now on.
     CPLErr ReadSourceBlock(int block_x, int block_y, void* data) {
-        if (!check_gaps_) return source_.ReadBlock(block_x, block_y, data);
+        if (!gaps_.kept()) return source_.ReadBlock(block_x, block_y, data);
         int width = 0, height = 0;
         source_.GetActualBlockSize(block_x, block_y, &width, &height);
         const int pixel = GDALGetDataTypeSizeBytes(eDataType);
@@ -158,49 +187,18 @@ class CopyOnWriteBand final : public GDALRasterBand {
                              static_cast<GSpacing>(pixel) * nBlockXSize, nullptr) != CE_None ||
             ReadMaskWindow(source_, x, y, width, height, valid.data()) != CE_None)
             return CE_Failure;
-        gaps_[Index(block_x, block_y)] = std::find(valid.begin(), valid.end(), 0) != valid.end();
+        gaps_.NoteBlock(block_x, block_y, valid.data(), valid.size());
         return CE_None;
-    }
-
-    // Whether the blocks that rows [top, top + rows) cover whole hold a gap. A block they cover
-    // in part is read from the source before it is written, and that read tells.
-    void NoteGaps(int top, int rows, const GByte* valid) {
-        for (int block_y = top / nBlockYSize; block_y * nBlockYSize < top + rows; ++block_y) {
-            const int first = block_y * nBlockYSize;
-            const int last = std::min(first + nBlockYSize, nRasterYSize);
-            if (first < top || last > top + rows) continue;
-            for (int block_x = 0; block_x < blocks_across_; ++block_x) {
-                const int left = block_x * nBlockXSize;
-                const int right = std::min(left + nBlockXSize, nRasterXSize);
-                bool gap = false;
-                for (int y = first; y < last && !gap; ++y) {
-                    const GByte* row = valid + static_cast<size_t>(y - top) * nRasterXSize;
-                    gap = std::find(row + left, row + right, 0) != row + right;
-                }
-                gaps_[Index(block_x, block_y)] = gap;
-            }
-        }
     }
 
     size_t Index(int block_x, int block_y) const {
         return static_cast<size_t>(block_y) * blocks_across_ + block_x;
     }
-    std::uint64_t Offset(int block_x, int block_y) const {
-        return static_cast<std::uint64_t>(Index(block_x, block_y)) * block_bytes_;
-    }
-    CPLErr ScratchError(const char* why) {
-        CPLError(CE_Failure, CPLE_FileIO, "cannot keep the working copy in '%s': %s",
-                 scratch_path_.c_str(), why);
-        return CE_Failure;
-    }
 
     GDALRasterBand& source_;
-    const platform::FileHandle scratch_;
-    const std::string scratch_path_;
+    ScratchFile scratch_;
     const bool band_view_;
-    const bool check_gaps_;
-    std::vector<bool> stored_;
-    std::vector<bool> gaps_;  // whether the source's block holds a pixel its mask marks invalid
+    GapMap gaps_;
     const int blocks_across_;
     const size_t block_bytes_;
     bool discard_ = false;
@@ -262,13 +260,19 @@ bool WorkingCopy::MaskIsOwn() { return dataset_->GetRasterCount() == 1; }
 
 GDALRasterBand& WorkingCopy::Original() { return dataset_->Band(1).Source(); }
 
-CPLErr WorkingCopy::PutRows(int top, int rows, void* values, const GByte* valid) {
-    return dataset_->Band(1).PutRows(top, rows, values, valid);
+CPLErr WorkingCopy::PutRows(int top, int rows, void* values) {
+    return dataset_->Band(1).PutRows(top, rows, values);
 }
 
-bool WorkingCopy::WantsValidity() { return dataset_->Band(1).WantsValidity(); }
+GapMap& WorkingCopy::Gaps() { return dataset_->Band(1).Gaps(); }
 
 bool WorkingCopy::Lost() { return dataset_->Band(1).Lost(); }
+
+bool LostBlocks(WorkingCopy& copy) {
+    if (!copy.Lost()) return false;
+    CPLError(CE_Failure, CPLE_FileIO, "filled blocks of band 1 could not be kept");
+    return true;
+}
 
 bool WorkingCopy::MayHaveChanged(int block_x, int block_y) {
     return dataset_->Band(1).MayHaveChanged(block_x, block_y);

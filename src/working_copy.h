@@ -5,6 +5,8 @@
 
 #include <gdal_priv.h>
 
+#include "gap_map.h"
+
 // The fill's target: a copy-on-write view of band 1. A block is read from the file until the fill
 // writes it; from then on it lives in GDAL's block cache and, once the cache evicts it, in a
 // scratch file in the run's private directory. Nothing is ever written to the file through it,
@@ -36,19 +38,17 @@ class WorkingCopy {
     // Band 1 itself, which nothing writes until the write-back.
     GDALRasterBand& Original();
 
-    // Puts filled rows [top, top + rows) into the view (whole rows of band 1's type). `valid` is
-    // band 1's mask over the same rows, or null; when given, the blocks the rows cover whole are
-    // known to hold a gap or not, which spares the write-back from comparing those that do not.
-    CPLErr PutRows(int top, int rows, void* values, const GByte* valid);
-    // Whether PutRows would use `valid` (band 1 is compressed, so that comparing costs much).
-    bool WantsValidity();
+    // Puts filled rows [top, top + rows) into the view (whole rows of band 1's type).
+    CPLErr PutRows(int top, int rows, void* values);
+    // Which of band 1's blocks hold a gap, as far as the view has learnt.
+    GapMap& Gaps();
 
     // Whether a block the fill wrote could be kept neither in the cache nor in the scratch file,
     // so that its pixels are gone: the fill has failed, whatever GDAL's calls returned.
     bool Lost();
 
-    // Whether this block may differ from band 1's: the fill wrote it, and band 1's block held
-    // a pixel that the mask marks invalid (the fill changes no other pixel).
+    // Whether this block may differ from band 1's: the fill wrote it, and band 1's block may
+    // hold a gap (the fill changes no other pixel).
     bool MayHaveChanged(int block_x, int block_y);
 
     // Moves a block that may have changed out of the view into `data` (a whole block of band 1's
@@ -62,6 +62,9 @@ class WorkingCopy {
     explicit WorkingCopy(std::unique_ptr<CopyOnWriteDataset> dataset);
     std::unique_ptr<CopyOnWriteDataset> dataset_;
 };
+
+// Whether the working copy lost a filled block (WorkingCopy::Lost), with a GDAL error raised.
+bool LostBlocks(WorkingCopy& copy);
 
 // Band's mask over a window, one byte per pixel (0 for invalid), read through GDAL's cache; the
 // blocks of the band and of its mask that overlap the window are dropped from the cache again.

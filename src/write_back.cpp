@@ -7,7 +7,6 @@
 
 #include <gdal_priv.h>
 
-#include "gap_fill.h"
 #include "working_copy.h"
 
 bool FloatRoundTripChanges(GDALDataType type) {

@@ -333,7 +333,6 @@ TEST(Journal, ASecondRunOnAFileBeingFilledIsRefused) {
     RunOptions stopped;
     stopped.env = {{"TMPDIR", dir.path}};
     stopped.signal = SIGSTOP;
-    stopped.signal_delay_ms = 0;
     const std::string before = FileBytes(path);
     RunResult second;
     stopped.while_stopped = [&] { second = RunTool({path, "100"}); };

@@ -333,11 +333,9 @@ TEST(Interruption, SigtermOrSigintDuringTheFillLeavesTheFileAsItWas) {
         RunOptions options;
         for (const char* sub : {"tmp", "work"}) std::filesystem::create_directory(dir.Path(sub));
         options.env = {{"TMPDIR", dir.Path("tmp")}, {"GDAL_CACHEMAX", threads ? "64" : "4"}};
-        if (threads) {
+        if (threads)
             options.env.insert(options.env.end(),
                                {{"GDAL_NUM_THREADS", threads}, {"CPL_DEBUG", "gapMend"}});
-            options.signal_delay_ms = 200;
-        }
         options.working_dir = dir.Path("work");
         options.signal = signal_number;
         const RunResult run = RunTool({path, "100"}, options);
@@ -399,7 +397,6 @@ TEST(Interruption, WhatAKilledRunLeavesInTheTemporaryDirectoryGoesWithTheNextRun
     RunOptions options;
     options.env = {{"TMPDIR", tmp}, {"GDAL_CACHEMAX", "4"}};
     options.signal = SIGKILL;
-    options.signal_delay_ms = 200;
     EXPECT_EQ(RunTool({path, "100"}, options).signal, SIGKILL);
     EXPECT_FALSE(std::filesystem::is_empty(tmp));
     options.signal = 0;
@@ -529,7 +526,6 @@ TEST(Fill, ADirectoryOnThePathRepointedDuringTheFillChangesNeitherFile) {
     options.env = {{"TMPDIR", dir.Path("tmp")}, {"GDAL_NUM_THREADS", "2"},
                    {"GDAL_CACHEMAX", "64"}, {"CPL_DEBUG", "gapMend"}};
     options.signal = SIGSTOP;
-    options.signal_delay_ms = 0;
     options.while_stopped = [&] {
         std::filesystem::remove(link);
         std::filesystem::create_directory_symlink("r2", link);

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -92,19 +93,21 @@ bool StillRunning(pid_t pid) {
     return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
 }
 
-// Waits until the run has made its working copy in TMPDIR, then a little longer, and signals it.
+// Waits until the run has made its working copy in TMPDIR, which it does just before the fill,
+// and stops it there (SIGSTOP); then signals it, does what the test does meanwhile, and lets it
+// go on (SIGCONT). So the signal is there when the fill begins, however fast the machine.
 void SignalWhenFilling(pid_t pid, const RunOptions& options) {
     const std::string dir = EnvValue(options, "TMPDIR");
     for (int tries = 0; tries < 6000 && StillRunning(pid); ++tries) {
         std::error_code error;
         for (const auto& entry : fs::recursive_directory_iterator(dir, error)) {
             if (entry.path().filename() != "band1.scratch") continue;
-            usleep(options.signal_delay_ms * 1000);
-            kill(pid, options.signal);
-            if (options.while_stopped) {
-                options.while_stopped();
-                kill(pid, SIGCONT);
-            }
+            kill(pid, SIGSTOP);
+            siginfo_t stopped{};
+            waitid(P_PID, pid, &stopped, WSTOPPED | WNOWAIT);
+            if (options.signal != SIGSTOP) kill(pid, options.signal);
+            if (options.while_stopped) options.while_stopped();
+            kill(pid, SIGCONT);
             return;
         }
         usleep(10000);
@@ -232,8 +235,10 @@ std::vector<GByte> BandBytes(const std::string& path, int band_index) {
     return bytes;
 }
 
-void WriteDem(const std::string& path, int size, GDALDataType type, CSLConstList creation_options,
-              int bands, double nodata) {
+namespace {
+
+void WriteDemOnce(const std::string& path, int size, GDALDataType type,
+                  CSLConstList creation_options, int bands, double nodata) {
     CPLStringList options(creation_options);
     options.SetNameValue("TILED", "YES");
     GDALDatasetUniquePtr dataset(GetGDALDriverManager()->GetDriverByName("GTiff")->Create(
@@ -254,6 +259,26 @@ void WriteDem(const std::string& path, int size, GDALDataType type, CSLConstList
                 std::abort();
         }
     }
+}
+
+}  // namespace
+
+void WriteDem(const std::string& path, int size, GDALDataType type, CSLConstList creation_options,
+              int bands, double nodata) {
+    // Each DEM is made once in a test program; the same one asked again is a copy of the first.
+    static TempDir made;
+    static std::map<std::string, std::string> files;
+    std::string key = std::to_string(size) + " " + GDALGetDataTypeName(type) + " " +
+                      std::to_string(bands) + " " + CPLSPrintf("%.17g", nodata);
+    for (CSLConstList option = creation_options; option && *option; ++option)
+        key += std::string(" ") + *option;
+    auto file = files.find(key);
+    if (file == files.end()) {
+        const std::string first = made.Path("dem" + std::to_string(files.size()) + ".tif");
+        WriteDemOnce(first, size, type, creation_options, bands, nodata);
+        file = files.emplace(key, first).first;
+    }
+    CopyFile(file->second, path);
 }
 
 void FillDirectly(const std::string& path, double max_search_radius, bool copy_mask) {

@@ -35,12 +35,12 @@ struct RunOptions {
     // Standard output (1), or it and standard error (2), into pipes that nobody reads: every
     // write to them fails, as under `gapMend ... | true`. What they got is then empty.
     int closed_pipes = 0;
-    // When not 0: sent once the run has made its working copy in TMPDIR (taken from `env`), and
-    // after a further `signal_delay_ms`, so that the fill is under way. Under wine the tool gets
-    // TMPDIR as CPL_TMPDIR, since wine keeps its own server's socket in TMPDIR.
+    // When not 0: sent once the run has made its working copy in TMPDIR (taken from `env`),
+    // which it does just before the fill, while the run stands stopped (SIGSTOP) there; it goes
+    // on (SIGCONT) after `while_stopped`. So the fill begins with the signal there. Under wine
+    // the tool gets TMPDIR as CPL_TMPDIR, since wine keeps its own server's socket in TMPDIR.
     int signal = 0;
-    int signal_delay_ms = 1000;
-    // With SIGSTOP: what to do while the run stands still, after which it goes on (SIGCONT).
+    // What to do while the run stands stopped (with any signal, SIGSTOP alone included).
     std::function<void()> while_stopped;
 };
 
@@ -71,7 +71,7 @@ std::vector<GByte> BandBytes(const std::string& path, int band = 1);
 
 // A smooth surface of `size` x `size` pixels of `type`, tiled, with square voids of no data
 // (`nodata`) on a regular grid, `bands` bands alike. Byte values are scaled down to fit, and their
-// voids are 0.
+// voids are 0. Made once in a test program, and copied when asked for again.
 void WriteDem(const std::string& path, int size, GDALDataType type,
               CSLConstList creation_options = nullptr, int bands = 1, double nodata = -9999);
 

@@ -9,11 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include "fill.h"
 #include "journal.h"
 #include "report.h"
 #include "run.h"
 #include "side_cars.h"
-#include "strips.h"
 #include "write_back.h"
 
 TEST(MaxSearchRadius, ReadsLikeAtoiAndClampsOverflow) {
@@ -78,7 +78,9 @@ TEST(StripPlan, KeepsEveryWindowWithinTheNarrowRowMarkers) {
                                                 {300000, 1000, 8}, {4000001, 100, 2}}) {
         const StripPlan plan = PlanStrips(height, 1, radius, threads, row_bytes, window_bytes);
         EXPECT_GT(plan.count, 1) << height;
-        EXPECT_LE(plan.rows + HaloAbove(radius) + HaloBelow(radius), 65533) << height;
+        // Halos of floor(R) + k rows above and floor(R) + k + 1 below (fill.h).
+        const int halos = 2 * (radius + kSmoothingIterations) + 1;
+        EXPECT_LE(plan.rows + halos, 65533) << height;
         EXPECT_GE(static_cast<long long>(plan.count) * plan.rows, height) << height;
     }
     EXPECT_EQ(PlanStrips(4000002, 1, 100, 2, row_bytes, window_bytes).count, 1);

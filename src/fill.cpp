@@ -1,10 +1,11 @@
-#include "strips.h"
+#include "fill.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -21,6 +22,7 @@
 
 #include "error_watch.h"
 #include "interruption.h"
+#include "temp_dir.h"
 #include "working_copy.h"
 
 namespace {
@@ -34,10 +36,11 @@ constexpr int kMostWindowRows = 65533;
 // strips would not repeat that, so such bands stay one call.
 constexpr int kTallestForStrips = 4000001;
 
-}  // namespace
-
+// Rows of halo above and below a strip for a max search radius (see fill.h).
 int HaloAbove(int max_search_radius) { return max_search_radius + kSmoothingIterations; }
 int HaloBelow(int max_search_radius) { return max_search_radius + kSmoothingIterations + 1; }
+
+}  // namespace
 
 int FillThreads() {
     const char* asked = CPLGetConfigOption("GDAL_NUM_THREADS", nullptr);
@@ -53,8 +56,8 @@ StripPlan PlanStrips(int height, int block_height, int max_search_radius, int th
         height > kTallestForStrips)
         return whole;
     const int halo = HaloAbove(max_search_radius) + HaloBelow(max_search_radius);
-    const long long most_window_rows = std::min<long long>(
-        window_bytes / threads / std::max(1LL, row_bytes), kMostWindowRows);
+    const long long most_window_rows =
+        std::min<long long>(window_bytes / threads / std::max(1LL, row_bytes), kMostWindowRows);
     const long long most_rows = most_window_rows - halo;
     // Two strips a thread balance voids that cluster, unless their halos cost more than a
     // tenth over one strip a thread (each thread's rows: its strips with their halos).
@@ -78,30 +81,42 @@ StripPlan PlanStrips(int height, int block_height, int max_search_radius, int th
 
 namespace {
 
-// What every thread shares. Band 1's properties are read before the threads start; band 1, its
-// mask and the working copy are touched only under `io`.
-struct Shared {
-    Shared(WorkingCopy& working_copy, int max_search_radius, const StripPlan& strips)
-        : copy(working_copy),
-          band(working_copy.Original()),
-          radius(max_search_radius),
-          plan(strips) {}
+// Band 1's shape, as every window repeats it: read before the threads start.
+struct BandShape {
+    explicit BandShape(WorkingCopy& copy);
 
-    WorkingCopy& copy;
-    GDALRasterBand& band;
-    const int radius;
-    const StripPlan plan;
-    GDALDriver* memory_driver = nullptr;
     GDALDataType type = GDT_Unknown;
     int width = 0, height = 0;
     bool explicit_mask = false;  // an alpha band or per-dataset mask, handed over as a band
-    bool read_mask = false;      // whether a window reads band 1's mask
+    bool read_mask = false;      // whether a window reads band 1's mask (also for the gap map)
     int has_nodata = 0;
     double nodata = 0;
     int64_t nodata_int64 = 0;
     uint64_t nodata_uint64 = 0;
+};
 
-    std::mutex io;
+BandShape::BandShape(WorkingCopy& copy) {
+    GDALRasterBand& band = copy.Original();
+    type = band.GetRasterDataType();
+    width = band.GetXSize();
+    height = band.GetYSize();
+    explicit_mask = !copy.MaskIsOwn();
+    read_mask = explicit_mask || copy.Gaps().kept();
+    if (type == GDT_Int64)
+        nodata_int64 = band.GetNoDataValueAsInt64(&has_nodata);
+    else if (type == GDT_UInt64)
+        nodata_uint64 = band.GetNoDataValueAsUInt64(&has_nodata);
+    else
+        nodata = band.GetNoDataValue(&has_nodata);
+}
+
+// Which strip comes next, whether the fill stops, and how many threads still run.
+struct Schedule {
+    Schedule(const StripPlan& strips, int max_search_radius)
+        : plan(strips), radius(max_search_radius) {}
+
+    const StripPlan plan;
+    const int radius;
     std::atomic<int> next{0};
     std::atomic<bool> stop{false};  // set on a signal or a failure; every call then stops
     bool alone = false;  // no thread could be started: the calling thread does every strip
@@ -109,33 +124,59 @@ struct Shared {
     std::mutex done_lock;  // guards `running`
     std::condition_variable done;
     int running = 0;
-
-    std::mutex failure_lock;  // guards the first failure
-    bool failed = false;
-    CPLErr failure_class = CE_None;
-    CPLErrorNum failure_number = CPLE_None;
-    std::string failure_message;
 };
 
-void ReadBandProperties(Shared& s) {
-    s.type = s.band.GetRasterDataType();
-    s.width = s.band.GetXSize();
-    s.height = s.band.GetYSize();
-    s.explicit_mask = !s.copy.MaskIsOwn();
-    s.read_mask = s.explicit_mask || s.copy.WantsValidity();
-    if (s.type == GDT_Int64)
-        s.nodata_int64 = s.band.GetNoDataValueAsInt64(&s.has_nodata);
-    else if (s.type == GDT_UInt64)
-        s.nodata_uint64 = s.band.GetNoDataValueAsUInt64(&s.has_nodata);
-    else
-        s.nodata = s.band.GetNoDataValue(&s.has_nodata);
-    s.memory_driver = GetGDALDriverManager()->GetDriverByName("MEM");
-}
+// The first strip's failure, from its thread's error state, raised again once at the end.
+class FirstFailure {
+  public:
+    void Note() {
+        const std::lock_guard<std::mutex> hold(lock_);
+        if (failed_) return;
+        failed_ = true;
+        class_ = std::max(CE_Failure, CPLGetLastErrorType());
+        number_ = CPLGetLastErrorNo();
+        try {
+            message_ = CPLGetLastErrorMsg();
+        } catch (const std::bad_alloc&) {
+        }
+        if (message_.empty()) message_ = "filling a strip of band 1 failed";
+    }
+    bool failed() const { return failed_; }
+    // After the threads: CE_Failure, with the failure raised on this thread, if there was one.
+    CPLErr Raise() const {
+        if (!failed_) return CE_None;
+        CPLError(class_, number_, "%s", message_.c_str());
+        return CE_Failure;
+    }
+
+  private:
+    std::mutex lock_;
+    bool failed_ = false;
+    CPLErr class_ = CE_None;
+    CPLErrorNum number_ = CPLE_None;
+    std::string message_;
+};
+
+// What every thread shares. Band 1, its mask and the working copy are touched only under `io`.
+struct Shared {
+    Shared(WorkingCopy& working_copy, int max_search_radius, const StripPlan& plan)
+        : copy(working_copy),
+          band(working_copy.Original()),
+          shape(working_copy),
+          schedule(plan, max_search_radius) {}
+
+    WorkingCopy& copy;
+    GDALRasterBand& band;
+    std::mutex io;
+    const BandShape shape;
+    Schedule schedule;
+    FirstFailure failure;
+};
 
 // The progress callback of every call: it stops the call once a signal has come (noted by the
 // thread that started the others, see FillInStrips) or another strip has failed.
-int CPL_STDCALL KeepGoing(double done, const char* message, void* shared) {
-    const Shared& s = *static_cast<const Shared*>(shared);
+int CPL_STDCALL KeepGoing(double done, const char* message, void* schedule) {
+    const Schedule& s = *static_cast<const Schedule*>(schedule);
     if (s.alone && !StopWhenInterrupted(done, message, nullptr)) return FALSE;
     return !s.stop.load();
 }
@@ -150,8 +191,9 @@ CPLErr AddBandOver(GDALDataset& dataset, GDALDataType type, void* data) {
 
 // A window as a dataset of its own over `values` (and `valid`, the mask's values, as band 2
 // when band 1's mask is an alpha band or a per-dataset mask), with band 1's no-data value.
-GDALDatasetUniquePtr WindowDataset(const Shared& s, int rows, GByte* values, GByte* valid) {
-    GDALDatasetUniquePtr window(s.memory_driver->Create("", s.width, rows, 0, s.type, nullptr));
+GDALDatasetUniquePtr WindowDataset(const BandShape& s, int rows, GByte* values, GByte* valid) {
+    GDALDriver* memory = GetGDALDriverManager()->GetDriverByName("MEM");
+    GDALDatasetUniquePtr window(memory->Create("", s.width, rows, 0, s.type, nullptr));
     if (!window || AddBandOver(*window, s.type, values) != CE_None ||
         (s.explicit_mask && AddBandOver(*window, GDT_Byte, valid) != CE_None))
         return nullptr;
@@ -177,48 +219,50 @@ CPLErr ReadWindow(Shared& s, int top, int rows, GByte* values, GByte* mask) {
     return ReadRows(s.band, top, rows, values, mask);
 }
 
+// Puts the strip's own rows of a filled window into the working copy, and their mask into its
+// gap map.
+CPLErr PutStrip(Shared& s, int strip_top, int strip_rows, int skip, GByte* values, GByte* mask) {
+    const size_t row_bytes =
+        static_cast<size_t>(s.shape.width) * GDALGetDataTypeSizeBytes(s.shape.type);
+    const std::lock_guard<std::mutex> hold(s.io);
+    if (mask)
+        s.copy.Gaps().NoteRows(strip_top, strip_rows,
+                               mask + static_cast<size_t>(skip) * s.shape.width);
+    return s.copy.PutRows(strip_top, strip_rows, values + skip * row_bytes);
+}
+
 // Fills one strip on its window and puts the strip's own rows into the working copy.
 CPLErr FillStrip(Shared& s, int strip, Worker& worker) {
-    const int strip_top = strip * s.plan.rows;
-    const int strip_rows = std::min(s.plan.rows, s.height - strip_top);
-    const int top = std::max(0, strip_top - HaloAbove(s.radius));
-    const int rows = std::min(s.height, strip_top + strip_rows + HaloBelow(s.radius)) - top;
-    const size_t row_bytes = static_cast<size_t>(s.width) * GDALGetDataTypeSizeBytes(s.type);
+    const BandShape& shape = s.shape;
+    const int radius = s.schedule.radius;
+    const int strip_top = strip * s.schedule.plan.rows;
+    const int strip_rows = std::min(s.schedule.plan.rows, shape.height - strip_top);
+    const int top = std::max(0, strip_top - HaloAbove(radius));
+    const int rows = std::min(shape.height, strip_top + strip_rows + HaloBelow(radius)) - top;
+    const size_t row_bytes =
+        static_cast<size_t>(shape.width) * GDALGetDataTypeSizeBytes(shape.type);
     worker.values.resize(std::max(worker.values.size(), row_bytes * rows));
-    if (s.read_mask)
-        worker.valid.resize(std::max(worker.valid.size(), static_cast<size_t>(s.width) * rows));
+    if (shape.read_mask)
+        worker.valid.resize(std::max(worker.valid.size(), static_cast<size_t>(shape.width) * rows));
     GByte* const values = worker.values.data();
-    GByte* const mask = s.read_mask ? worker.valid.data() : nullptr;
+    GByte* const mask = shape.read_mask ? worker.valid.data() : nullptr;
     if (ReadWindow(s, top, rows, values, mask) != CE_None) return CE_Failure;
-    GDALDatasetUniquePtr window = WindowDataset(s, rows, values, mask);
+    GDALDatasetUniquePtr window = WindowDataset(shape, rows, values, mask);
     if (!window) return CE_Failure;
     GDALRasterBand& target = *window->GetRasterBand(1);
     GDALRasterBand& target_mask =
-        s.explicit_mask ? *window->GetRasterBand(2) : *target.GetMaskBand();
-    if (GDALFillNodata(&target, &target_mask, static_cast<double>(s.radius), 0,
-                       kSmoothingIterations, nullptr, KeepGoing, &s) != CE_None)
+        shape.explicit_mask ? *window->GetRasterBand(2) : *target.GetMaskBand();
+    if (GDALFillNodata(&target, &target_mask, static_cast<double>(radius), 0, kSmoothingIterations,
+                       nullptr, KeepGoing, &s.schedule) != CE_None)
         return CE_Failure;
     window.reset();
-    const size_t skip = static_cast<size_t>(strip_top - top);
-    const std::lock_guard<std::mutex> hold(s.io);
-    return s.copy.PutRows(strip_top, strip_rows, values + skip * row_bytes,
-                          mask ? mask + skip * s.width : nullptr);
+    return PutStrip(s, strip_top, strip_rows, strip_top - top, values, mask);
 }
 
-// Keeps the first failure, from this thread's error state, and stops the others.
+// Keeps the first failure and stops the other threads.
 void NoteFailure(Shared& s) {
-    const std::lock_guard<std::mutex> hold(s.failure_lock);
-    if (!s.failed) {
-        s.failed = true;
-        s.failure_class = std::max(CE_Failure, CPLGetLastErrorType());
-        s.failure_number = CPLGetLastErrorNo();
-        try {
-            s.failure_message = CPLGetLastErrorMsg();
-        } catch (const std::bad_alloc&) {
-        }
-        if (s.failure_message.empty()) s.failure_message = "filling a strip of band 1 failed";
-    }
-    s.stop = true;
+    s.failure.Note();
+    s.schedule.stop = true;
 }
 
 // One thread: strips in turn until none is left or the fill stops. Its GDAL errors stay quiet
@@ -226,9 +270,11 @@ void NoteFailure(Shared& s) {
 // thread. A failure that GDAL reports to no caller (a block of the library's work files, or of
 // the working copy, that this thread's cache eviction could not write) fails the strip too.
 void Work(Shared& s) {
+    Schedule& schedule = s.schedule;
     CPLPushErrorHandler(CPLQuietErrorHandler);
     Worker worker;
-    for (int strip = s.next++; strip < s.plan.count && !s.stop; strip = s.next++) {
+    for (int strip = schedule.next++; strip < schedule.plan.count && !schedule.stop;
+         strip = schedule.next++) {
         try {
             const ErrorWatch watch(true);
             CPLErrorReset();
@@ -239,33 +285,34 @@ void Work(Shared& s) {
         }
     }
     CPLPopErrorHandler();
-    const std::lock_guard<std::mutex> hold(s.done_lock);
-    --s.running;
-    s.done.notify_all();
+    const std::lock_guard<std::mutex> hold(schedule.done_lock);
+    --schedule.running;
+    schedule.done.notify_all();
 }
 
 // Starts the workers with the interruption signals held, so that they come to this thread
 // alone, and returns how many started.
 int StartWorkers(Shared& s, std::vector<std::thread>& threads) {
+    Schedule& schedule = s.schedule;
     HoldInterruptions();
     try {
-        while (static_cast<int>(threads.size()) < s.plan.threads) {
+        while (static_cast<int>(threads.size()) < schedule.plan.threads) {
             {
-                const std::lock_guard<std::mutex> hold(s.done_lock);
-                ++s.running;
+                const std::lock_guard<std::mutex> hold(schedule.done_lock);
+                ++schedule.running;
             }
             threads.emplace_back(Work, std::ref(s));
         }
     } catch (const std::system_error&) {
-        const std::lock_guard<std::mutex> hold(s.done_lock);
-        --s.running;  // fewer threads than asked for: the ones there are do every strip
+        const std::lock_guard<std::mutex> hold(schedule.done_lock);
+        --schedule.running;  // fewer threads than asked for: the ones there are do every strip
     }
     ReleaseInterruptions();
     return static_cast<int>(threads.size());
 }
 
 // Waits for the workers, and passes a signal on to them within a few hundredths of a second.
-void WaitForWorkers(Shared& s) {
+void WaitForWorkers(Schedule& s) {
     std::unique_lock<std::mutex> hold(s.done_lock);
     while (s.running > 0) {
         s.done.wait_for(hold, std::chrono::milliseconds(20));
@@ -281,7 +328,7 @@ long long WindowBytes(const StripPlan& plan, long long row_bytes, int radius) {
 
 long long RowBytes(WorkingCopy& copy) {
     GDALRasterBand& band = copy.Original();
-    const bool mask = !copy.MaskIsOwn() || copy.WantsValidity();
+    const bool mask = !copy.MaskIsOwn() || copy.Gaps().kept();
     return static_cast<long long>(band.GetXSize()) *
            (GDALGetDataTypeSizeBytes(band.GetRasterDataType()) + (mask ? 1 : 0));
 }
@@ -322,6 +369,31 @@ class CacheShare {
     const long long whole_;
 };
 
+// Fills the working copy strip by strip on the plan's threads. Each call reports its errors only
+// to this function, which raises the first one once, as a GDAL error.
+CPLErr FillInStrips(WorkingCopy& copy, int max_search_radius, const StripPlan& plan) {
+    Shared s(copy, max_search_radius, plan);
+    CPLDebug("gapMend", "filling in %d strips of %d rows on %d threads", plan.count, plan.rows,
+             plan.threads);
+    const CacheShare share(WindowBytes(plan, RowBytes(copy), max_search_radius));
+    const OneThreadEach no_pool;
+    std::vector<std::thread> threads;
+    if (StartWorkers(s, threads) == 0) {
+        s.schedule.alone = true;
+        s.schedule.running = 1;
+        Work(s);
+    }
+    WaitForWorkers(s.schedule);
+    for (std::thread& thread : threads) thread.join();
+    // A signal that came before any call saw it stops the fill all the same, in the library's
+    // own words.
+    if (s.schedule.stop && !s.failure.failed()) {
+        CPLError(CE_Failure, CPLE_UserInterrupt, "User terminated");
+        return CE_Failure;
+    }
+    return s.failure.Raise();
+}
+
 }  // namespace
 
 StripPlan PlanStripsFor(WorkingCopy& copy, int max_search_radius, int threads) {
@@ -330,26 +402,19 @@ StripPlan PlanStripsFor(WorkingCopy& copy, int max_search_radius, int threads) {
     band.GetBlockSize(&block_width, &block_height);
     // Half the cache at most for the windows, the rest for the working copy and the library's
     // own work files.
-    return PlanStrips(band.GetYSize(), block_height, max_search_radius, threads,
-                      RowBytes(copy), GDALGetCacheMax64() / 2);
+    return PlanStrips(band.GetYSize(), block_height, max_search_radius, threads, RowBytes(copy),
+                      GDALGetCacheMax64() / 2);
 }
 
-CPLErr FillInStrips(WorkingCopy& copy, int max_search_radius, const StripPlan& plan) {
-    Shared s(copy, max_search_radius, plan);
-    ReadBandProperties(s);
-    CPLDebug("gapMend", "filling in %d strips of %d rows on %d threads", plan.count, plan.rows,
-             plan.threads);
-    const CacheShare share(WindowBytes(plan, RowBytes(copy), max_search_radius));
-    const OneThreadEach no_pool;
-    std::vector<std::thread> threads;
-    if (StartWorkers(s, threads) == 0) {
-        s.alone = true;
-        s.running = 1;
-        Work(s);
-    }
-    WaitForWorkers(s);
-    for (std::thread& thread : threads) thread.join();
-    if (!s.failed) return CE_None;
-    CPLError(s.failure_class, s.failure_number, "%s", s.failure_message.c_str());
-    return CE_Failure;
+CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string& work_dir) {
+    std::printf("Processing image\n");
+    const GdalTempFilesIn work_files(work_dir);  // before any thread starts
+    const StripPlan plan = PlanStripsFor(copy, max_search_radius, FillThreads());
+    const ErrorWatch watch;
+    const CPLErr status =
+        plan.count > 1
+            ? FillInStrips(copy, max_search_radius, plan)
+            : GDALFillNodata(&copy.Band(), &copy.Mask(), static_cast<double>(max_search_radius), 0,
+                             kSmoothingIterations, nullptr, StopWhenInterrupted, nullptr);
+    return status == CE_None && !watch.failed() && !LostBlocks(copy) ? CE_None : CE_Failure;
 }

@@ -1,11 +1,16 @@
 #pragma once
 
+#include <string>
+
 #include <cpl_error.h>
 
 class WorkingCopy;
 
-// The fill on every core: band 1 cut into horizontal strips, each filled by its own call of the
-// library, several at once, with exactly the pixels of one call on the whole band.
+// The fill: every pixel of band 1's working copy that band 1's mask marks invalid gets a value
+// by the library's own interpolation (GDALFillNodata) from the valid pixels within the max search
+// radius, followed by its smoothing passes. It runs in one call on the whole band, or in
+// horizontal strips, each filled by its own call of the library, several at once on every core,
+// with exactly the pixels of the one call.
 //
 // Why strips are exact: the library's fill of a pixel depends only on rows near it. Its two
 // search passes keep a column's last valid pixel only while it lies within floor(R) rows (R the
@@ -38,9 +43,13 @@ class WorkingCopy;
 // The library's smoothing passes: each reaches one row further.
 constexpr int kSmoothingIterations = 3;
 
-// Rows of halo above and below a strip for a max search radius.
-int HaloAbove(int max_search_radius);
-int HaloBelow(int max_search_radius);
+// Prints "Processing image" and fills the working copy of band 1, in strips on every core where
+// the plan below finds them, else in one call. GDAL's work files go into `work_dir`. The file
+// itself is not touched. Returns CE_Failure, with a GDAL error raised, when the fill did not
+// complete, including when a signal stopped it (see interruption.h): a call stops within about a
+// second, and a failed strip stops the others. A failure that GDAL reports to no caller counts
+// as well: a GDAL error raised meanwhile, or a filled block that the working copy lost.
+CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string& work_dir);
 
 // How the band is cut: `count` strips of `rows` rows (the last one shorter), on `threads`
 // threads. A count of 1 means one whole-band call.
@@ -59,12 +68,6 @@ int FillThreads();
 // window taller than 65,533 rows.
 StripPlan PlanStrips(int height, int block_height, int max_search_radius, int threads,
                      long long row_bytes, long long window_bytes);
-
-// Fills the working copy strip by strip on the plan's threads. Each call reports its errors
-// only to this function, which raises the first one once, as a GDAL error, and returns
-// CE_Failure. A signal (see interruption.h) or a failed strip stops every thread within about
-// a second.
-CPLErr FillInStrips(WorkingCopy& copy, int max_search_radius, const StripPlan& plan);
 
 // The plan for this working copy's band, threads and cache.
 StripPlan PlanStripsFor(WorkingCopy& copy, int max_search_radius, int threads);
