@@ -1,6 +1,7 @@
 #include "cog.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include <cpl_conv.h>
@@ -60,6 +61,16 @@ bool CopyOver(const std::string& from, const std::string& to) {
 }
 
 }  // namespace
+
+CPLStringList OpenOptionsForUpdate(const std::string& file) {
+    CPLStringList options;
+    GDALDriverH driver = GDALIdentifyDriverEx(file.c_str(), GDAL_OF_RASTER, nullptr, nullptr);
+    const char* known =
+        driver ? GDALGetMetadataItem(driver, GDAL_DMD_OPENOPTIONLIST, nullptr) : nullptr;
+    if (known && std::strstr(known, "'IGNORE_COG_LAYOUT_BREAK'"))
+        options.SetNameValue("IGNORE_COG_LAYOUT_BREAK", "YES");
+    return options;
+}
 
 bool IsCog(GDALDataset& dataset) {
     const char* layout = dataset.GetMetadataItem("LAYOUT", "IMAGE_STRUCTURE");

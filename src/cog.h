@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include <cpl_string.h>
+
 class GDALDataset;
 
 // A COG's layout (the overviews after the full resolution, each level's blocks in order, the
@@ -12,6 +14,11 @@ class GDALDataset;
 // directory, and copied over the file through the guard: the journal takes the original bytes
 // as for any write-back, so that a kill or a failure leaves the file restorable. Valid pixels keep
 // their bits, as the copy is lossless wherever the file's codec is.
+
+// The open options for updating `file`: from GDAL 3.7 on, GTiff opens a COG for update only when
+// told that its layout may break, which the rewrite below makes whole again. Other drivers get
+// none, as they would warn of an option they do not know.
+CPLStringList OpenOptionsForUpdate(const std::string& file);
 
 // Whether the dataset, just opened, is laid out as a COG.
 bool IsCog(GDALDataset& dataset);

@@ -183,7 +183,10 @@ std::optional<FillInPlace::Result> FillInPlace::TakeCharge() {
 }
 
 std::optional<FillInPlace::Result> FillInPlace::Open(const std::string& warning) {
-    dataset_.reset(GDALDataset::FromHandle(GDALOpen(file_.c_str(), GA_Update)));
+    const CPLStringList options = OpenOptionsForUpdate(file_);
+    dataset_.reset(GDALDataset::FromHandle(GDALOpenEx(
+        file_.c_str(), GDAL_OF_RASTER | GDAL_OF_UPDATE | GDAL_OF_VERBOSE_ERROR, nullptr,
+        options.List(), nullptr)));
     if (!dataset_ && guard_ && guard_->replaced())
         return Result{Kind::kRefused, Quoted(path_) + " was replaced by another file while it "
                                                       "was opened; neither file is touched"};

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include <gdal_version.h>
 #include <gtest/gtest.h>
 
 #include "support.h"
@@ -233,9 +232,6 @@ TEST(LossyCodec, IsSaidBeforeTheWriteBack) {
 // A COG stays a COG: GDAL's validator passes it after the fill, and it is what GDAL's COG driver
 // makes of the filled band, overviews and all.
 TEST(Cog, StaysAValidCogOfTheFilledBand) {
-    if (GDAL_VERSION_NUM >= GDAL_COMPUTE_VERSION(3, 7, 0))
-        GTEST_SKIP() << "on GDAL 3.10 and 3.13 the reference fill of a COG opened for update "
-                        "crashes this test; not yet understood";
     const std::vector<std::vector<std::string>> cases = {
         {}, {"-co", "RESAMPLING=AVERAGE", "-co", "BLOCKSIZE=128", "-co", "COMPRESS=DEFLATE"}};
     for (const std::vector<std::string>& options : cases) {
@@ -248,10 +244,8 @@ TEST(Cog, StaysAValidCogOfTheFilledBand) {
         WriteVoidedDem(source, 600, {"TILED=YES"});
         ASSERT_EQ(std::system(("gdal_translate -q -of COG" + co + " " + source + " " + path).c_str()),
                   0);
-        CopyFile(path, expected);
-        CPLPushErrorHandler(CPLQuietErrorHandler);  // GDAL's warning that the layout is lost
+        CopyFile(source, expected);  // the COG's band in a plain GTiff, which GDAL fills in place
         FillDirectly(expected, 100);
-        CPLPopErrorHandler();
 
         const RunResult run = RunTool({path, "100"});
         ASSERT_EQ(run.status, 0) << run.err;
