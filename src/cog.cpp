@@ -72,6 +72,12 @@ CPLStringList OpenOptionsForUpdate(const std::string& file) {
     return options;
 }
 
+std::vector<std::string> CogLayoutWarnings() {
+    return {"A strile cannot be rewritten in place, which invalidates the BLOCK_ORDER optimization",
+            "This file used to have optimizations in its layout, but those have been",
+            "The IFD has been rewritten at the end of the file, which breaks COG layout"};
+}
+
 bool IsCog(GDALDataset& dataset) {
     const char* layout = dataset.GetMetadataItem("LAYOUT", "IMAGE_STRUCTURE");
     return layout && EQUAL(layout, "COG");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <cpl_string.h>
 
@@ -19,6 +20,10 @@ class GDALDataset;
 // told that its layout may break, which the rewrite below makes whole again. Other drivers get
 // none, as they would warn of an option they do not know.
 CPLStringList OpenOptionsForUpdate(const std::string& file);
+
+// GDAL's warnings that a COG's layout breaks, as its blocks are written in place before the
+// rewrite below makes it whole again.
+std::vector<std::string> CogLayoutWarnings();
 
 // Whether the dataset, just opened, is laid out as a COG.
 bool IsCog(GDALDataset& dataset);

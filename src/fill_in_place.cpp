@@ -147,6 +147,8 @@ FillInPlace::Result FillInPlace::Run() {
     if (std::optional<Result> stop = Open(examined.warning)) return *stop;
     PrintDatasetReport(*dataset_);
     const bool cog = IsCog(*dataset_);
+    std::optional<MootWarnings> layout_warnings;  // the COG is made whole again after the close
+    if (cog) layout_warnings.emplace(CogLayoutWarnings());
     const std::string no_room = cog ? NoRoomForCog(file_, path_) : "";
     if (!no_room.empty()) return {Kind::kFailed, no_room};
     std::string why;

@@ -249,7 +249,7 @@ TEST(Cog, StaysAValidCogOfTheFilledBand) {
 
         const RunResult run = RunTool({path, "100"});
         ASSERT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(run.err.find("gapMend:"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err, "");  // nor GDAL's warnings that the layout breaks on the way
         EXPECT_EQ(std::system(("/usr/bin/python3 -m osgeo_utils.samples."
                                "validate_cloud_optimized_geotiff -q " + path).c_str()),
                   0);
