@@ -1,6 +1,7 @@
 #include "cog.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include <cpl_conv.h>
@@ -60,6 +61,22 @@ bool CopyOver(const std::string& from, const std::string& to) {
 }
 
 }  // namespace
+
+CPLStringList OpenOptionsForUpdate(const std::string& file) {
+    CPLStringList options;
+    GDALDriverH driver = GDALIdentifyDriverEx(file.c_str(), GDAL_OF_RASTER, nullptr, nullptr);
+    const char* known =
+        driver ? GDALGetMetadataItem(driver, GDAL_DMD_OPENOPTIONLIST, nullptr) : nullptr;
+    if (known && std::strstr(known, "'IGNORE_COG_LAYOUT_BREAK'"))
+        options.SetNameValue("IGNORE_COG_LAYOUT_BREAK", "YES");
+    return options;
+}
+
+std::vector<std::string> CogLayoutWarnings() {
+    return {"A strile cannot be rewritten in place, which invalidates the BLOCK_ORDER optimization",
+            "This file used to have optimizations in its layout, but those have been",
+            "The IFD has been rewritten at the end of the file, which breaks COG layout"};
+}
 
 bool IsCog(GDALDataset& dataset) {
     const char* layout = dataset.GetMetadataItem("LAYOUT", "IMAGE_STRUCTURE");

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include <cpl_string.h>
 
 class GDALDataset;
 
@@ -12,6 +15,15 @@ class GDALDataset;
 // directory, and copied over the file through the guard: the journal takes the original bytes
 // as for any write-back, so that a kill or a failure leaves the file restorable. Valid pixels keep
 // their bits, as the copy is lossless wherever the file's codec is.
+
+// The open options for updating `file`: from GDAL 3.7 on, GTiff opens a COG for update only when
+// told that its layout may break, which the rewrite below makes whole again. Other drivers get
+// none, as they would warn of an option they do not know.
+CPLStringList OpenOptionsForUpdate(const std::string& file);
+
+// GDAL's warnings that a COG's layout breaks, as its blocks are written in place before the
+// rewrite below makes it whole again.
+std::vector<std::string> CogLayoutWarnings();
 
 // Whether the dataset, just opened, is laid out as a COG.
 bool IsCog(GDALDataset& dataset);

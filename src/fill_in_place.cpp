@@ -145,6 +145,8 @@ FillInPlace::Result FillInPlace::Run() {
     if (std::optional<Result> stop = Open(examined.warning)) return *stop;
     PrintDatasetReport(*dataset_);
     const bool cog = IsCog(*dataset_);
+    std::optional<MootWarnings> layout_warnings;  // the COG is made whole again after the close
+    if (cog) layout_warnings.emplace(CogLayoutWarnings());
     const std::string no_room = cog ? NoRoomForCog(file_, path_) : "";
     if (!no_room.empty()) return {Kind::kFailed, no_room};
     const Job job{*dataset_->GetRasterBand(1), max_search_radius_, guard_.get(), path_, warn_};
@@ -177,7 +179,10 @@ std::optional<FillInPlace::Result> FillInPlace::TakeCharge() {
 }
 
 std::optional<FillInPlace::Result> FillInPlace::Open(const std::string& warning) {
-    dataset_.reset(GDALDataset::FromHandle(GDALOpen(file_.c_str(), GA_Update)));
+    const CPLStringList options = OpenOptionsForUpdate(file_);
+    dataset_.reset(GDALDataset::FromHandle(GDALOpenEx(
+        file_.c_str(), GDAL_OF_RASTER | GDAL_OF_UPDATE | GDAL_OF_VERBOSE_ERROR, nullptr,
+        options.List(), nullptr)));
     if (!dataset_ && guard_ && guard_->replaced())
         return Result{Kind::kRefused, Quoted(path_) + " was replaced by another file while it "
                                                       "was opened; neither file is touched"};

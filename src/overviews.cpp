@@ -31,7 +31,8 @@ constexpr int kMostSampleReads = 256;  // per level, for levels that are flat ne
 
 struct Candidate {
     const Method* method;
-    bool masked;     // the band's no-data value marks its invalid pixels, as it did for GDAL
+    bool masked;     // the band's mask (its no-data value, or a per-dataset mask or alpha band)
+                     // marks its invalid pixels, as it does for GDAL but with nearest
     bool from_base;  // every level built from the band, not from the level before it (FromBase)
 };
 
@@ -51,6 +52,8 @@ struct Refresh {
     int pixel_bytes;
     bool has_nodata;
     double nodata;
+    bool masked;       // the band has a mask that GDAL's resampling honours
+    bool per_dataset;  // that mask is a per-dataset mask or an alpha band, not the no-data value
 };
 
 std::vector<Level> Levels(GDALRasterBand& band) {
@@ -134,8 +137,22 @@ void Windows(int tile, int tile_size, int built, int source, int radius, int& at
 GDALDatasetUniquePtr MemoryBand(const Refresh& r, int width, int height, bool masked) {
     GDALDriver* mem = GetGDALDriverManager()->GetDriverByName("MEM");
     GDALDatasetUniquePtr dataset(mem->Create("", width, height, 1, r.type, nullptr));
-    if (dataset && masked) dataset->GetRasterBand(1)->SetNoDataValue(r.nodata);
+    if (dataset && masked && r.has_nodata) dataset->GetRasterBand(1)->SetNoDataValue(r.nodata);
+    if (dataset && masked && r.per_dataset && dataset->CreateMaskBand(GMF_PER_DATASET) != CE_None)
+        dataset.reset();
     return dataset;
+}
+
+// A per-dataset mask or alpha band does not change with the fill: the source's mask over the
+// window, as the file holds it, goes to the in-memory band's mask.
+CPLErr CopyMask(const Level& source, const PixelWindow& w, GDALRasterBand& to) {
+    std::vector<GByte> valid(size_t(w.width) * w.height);
+    if (source.band->GetMaskBand()->RasterIO(GF_Read, w.x, w.y, w.width, w.height, valid.data(),
+                                             w.width, w.height, GDT_Byte, 0, 0,
+                                             nullptr) != CE_None)
+        return CE_Failure;
+    return to.GetMaskBand()->RasterIO(GF_Write, 0, 0, w.width, w.height, valid.data(), w.width,
+                                      w.height, GDT_Byte, 0, 0, nullptr);
 }
 
 // The pixels of a window of level k, computed with `c` from its source level as it is now, with
@@ -161,6 +178,7 @@ CPLErr Compute(const Refresh& r, size_t k, const PixelWindow& t, const Candidate
     out.resize(size_t(t.width) * t.height * r.pixel_bytes);
     if (from_band->RasterIO(GF_Write, 0, 0, src.width, src.height, values.data(), src.width,
                             src.height, r.type, 0, 0, nullptr) != CE_None ||
+        (c.masked && r.per_dataset && CopyMask(source, src, *from_band) != CE_None) ||
         GDALRegenerateOverviews(GDALRasterBand::ToHandle(from_band), 1, &to_band,
                                 c.method->name, nullptr, nullptr) != CE_None)
         return CE_Failure;
@@ -218,7 +236,7 @@ bool FromBase(const Refresh& r, const Method& method) {
 
 std::vector<Candidate> Survivors(const Refresh& r) {
     std::vector<Candidate> all;
-    for (const Method& method : kMethods) all.push_back({&method, r.has_nodata, FromBase(r, method)});
+    for (const Method& method : kMethods) all.push_back({&method, r.masked, FromBase(r, method)});
     const std::vector<Sample> samples = Samples(r);
     const std::vector<Tiles> none(r.levels.size());
     std::vector<Candidate> survivors;
@@ -286,10 +304,13 @@ std::string Stale(const Refresh& r, const std::string& name, const char* guess, 
 
 Refresh Prepare(GDALRasterBand& band) {
     Refresh r{Levels(band), band.GetRasterDataType(),
-              GDALGetDataTypeSizeBytes(band.GetRasterDataType()), false, 0};
+              GDALGetDataTypeSizeBytes(band.GetRasterDataType()), false, 0, false, false};
     int has_nodata = 0;
     r.nodata = band.GetNoDataValue(&has_nodata);
-    r.has_nodata = has_nodata != 0 && band.GetMaskFlags() == GMF_NODATA;
+    r.has_nodata = has_nodata != 0;
+    const int flags = band.GetMaskFlags();
+    r.masked = (flags & GMF_ALL_VALID) == 0;
+    r.per_dataset = r.masked && (flags & GMF_PER_DATASET) != 0;
     return r;
 }
 

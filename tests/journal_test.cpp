@@ -17,7 +17,6 @@
 #include <sstream>
 #include <tuple>
 
-#include <gdal_version.h>
 #include <gtest/gtest.h>
 
 #include "journal_format.h"
@@ -56,13 +55,17 @@ struct Dem {
             GDALDatasetUniquePtr from(GDALDataset::Open(source.c_str(), GDAL_OF_RASTER));
             double transform[6] = {1000, 1, 0, 2000, 0, -1};
             from->SetGeoTransform(transform);
-            GDALDriver* to = GetGDALDriverManager()->GetDriverByName(driver);
+            GDALDriverManager* drivers = GetGDALDriverManager();
             const std::string option = std::string("COMPRESS=") + compress;  // MRF's
             const char* options[] = {option.c_str(), nullptr};
+            // A COG's reference fill is on a plain GTiff, which GDAL 3.7 and later update.
+            const bool cog = std::string(driver) == "COG";
             for (const std::string& copy : {path, expected})
-                GDALDatasetUniquePtr(to->CreateCopy(
-                    copy.c_str(), from.get(), false,
-                    std::string(driver) == "MRF" ? options : nullptr, nullptr, nullptr));
+                GDALDatasetUniquePtr(
+                    drivers->GetDriverByName(cog && copy == expected ? "GTiff" : driver)
+                        ->CreateCopy(copy.c_str(), from.get(), false,
+                                     std::string(driver) == "MRF" ? options : nullptr, nullptr,
+                                     nullptr));
         }
         std::filesystem::create_directory(tmp);
         original = FileBytes(path);
@@ -599,9 +602,6 @@ TEST(Journal, AKillInTheOverviewsRefreshIsUndoneByTheNextRun) {
 // A COG is rewritten whole after the close, through the guard: a kill at a middle write of the
 // file (nearly all of them the rewrite's) is undone by the next run.
 TEST(Journal, AKillInACogsRewriteIsUndoneByTheNextRun) {
-    if (GDAL_VERSION_NUM >= GDAL_COMPUTE_VERSION(3, 7, 0))
-        GTEST_SKIP() << "on GDAL 3.10 and 3.13 the reference fill of a COG opened for update "
-                        "crashes this test; not yet understood";
     const Dem dem("NONE", "COG", "tif");
     const int writes = WritesOfALoneRun(dem);
     ASSERT_GT(writes, 2);

@@ -316,6 +316,41 @@ TEST(Failure, NoRoomForTheJournalEndsWith3AndTouchesNothing) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
 }
 
+// A COG is rewritten whole after the fill: with room beside it for itself but not for the new
+// COG and its journal as well, the run stops before anything is written, and says what it needs.
+TEST(Failure, NoRoomForACogsRewriteEndsWith3AndTouchesNothing) {
+    TempDir dir;
+    const std::string source = dir.Path("source.tif"), cog = dir.Path("cog.tif");
+    WriteDem(source, 600, GDT_Float32);  // a COG of about 2 MB
+    ASSERT_EQ(std::system(("gdal_translate -q -of COG " + source + " " + cog).c_str()), 0);
+    const long long size = static_cast<long long>(std::filesystem::file_size(cog));
+    const TinyFileSystem full(dir.Path("full"), "size=" + std::to_string(size * 3 / 2));
+    if (!full.mounted) GTEST_SKIP() << "needs root: CI runs the suite as root";
+    const std::string path = full.path + "/dem.tif";
+    CopyFile(cog, path);
+    const auto megabytes = [](long long bytes) {
+        return std::to_string((bytes + 999999) / 1000000) + " MB";
+    };
+    const long long beside = static_cast<long long>(std::filesystem::space(full.path).available);
+    RunOptions options;
+    options.env = {{"TMPDIR", dir.path}};
+    const RunResult run = RunTool({path, "100"}, options);
+    EXPECT_EQ(run.status, 3);
+    const std::string line = LastLine(run.err);
+    EXPECT_EQ(line.find("gapMend: no room to rewrite '" + path + "' as a COG: it needs " +
+                        megabytes(size + size / 4) + " in '" + dir.path + "' ("),
+              0u)
+        << run.err;
+    EXPECT_NE(line.find(" free) and " + megabytes(2 * size) + " beside the file for the new COG "
+                        "and its journal (" + megabytes(beside) + " free); the file is as it was"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out.find("Processing image"), std::string::npos);
+    EXPECT_TRUE(FileBytes(path) == FileBytes(cog));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(full.path), {}), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 3);
+}
+
 // One whole-band call, and a fill in strips on three threads: every thread stops, and GDAL's
 // error line comes once.
 TEST(Interruption, SigtermOrSigintDuringTheFillLeavesTheFileAsItWas) {

@@ -283,6 +283,7 @@ void WriteDem(const std::string& path, int size, GDALDataType type, CSLConstList
 
 void FillDirectly(const std::string& path, double max_search_radius, bool copy_mask) {
     GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_UPDATE));
+    if (!dataset) std::abort();  // a COG, say, which GDAL 3.7 and later open for reading only
     GDALRasterBand* band = dataset->GetRasterBand(1);
     const int width = band->GetXSize(), height = band->GetYSize();
     GDALDatasetUniquePtr copy(GetGDALDriverManager()->GetDriverByName("MEM")->Create(

@@ -3,12 +3,12 @@
 // stay as they were, with a line that says so.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include <gdal_version.h>
 #include <gtest/gtest.h>
 
 #include "support.h"
@@ -75,6 +75,9 @@ struct Layout {
     std::vector<std::string> creation_options;
     const char* overview_options;  // gdaladdo's, "-ro" for a .ovr
     int size;
+    // gdal_translate's options that mark the voids by a mask of their own instead of the no-data
+    // value: a per-dataset mask, or an alpha band (which GDAL takes for a mask on UInt16 or Byte).
+    const char* mask = "";
 };
 
 const Layout kLayouts[] = {
@@ -83,7 +86,21 @@ const Layout kLayouts[] = {
     {"ovr", {"TILED=YES"}, "-ro", 512},
     {"ovr-deflate", {"TILED=YES"}, "-ro --config COMPRESS_OVERVIEW DEFLATE", 512},
     {"undivided", {"TILED=YES"}, "", 501},
+    {"mask", {"TILED=YES"}, "", 512, "-mask 1 --config GDAL_TIFF_INTERNAL_MASK YES"},
+    {"ovr-mask", {"TILED=YES"}, "-ro", 512, "-mask 1 --config GDAL_TIFF_INTERNAL_MASK YES"},
+    {"alpha", {"TILED=YES"}, "", 512, "-ot UInt16 -b 1 -b mask -colorinterp_2 alpha -co ALPHA=YES"},
 };
+
+// The DEM of `layout` at `path`, its voids marked as the layout says.
+void WriteLayout(const Layout& layout, const std::string& path) {
+    if (!*layout.mask) return WriteVoidedDem(path, layout.size, layout.creation_options);
+    const std::string source = path + ".source.tif";
+    WriteVoidedDem(source, layout.size, {});
+    std::string command = std::string("gdal_translate -q -a_nodata none ") + layout.mask;
+    for (const std::string& option : layout.creation_options) command += " -co " + option;
+    if (std::system((command + " " + source + " " + path).c_str()) != 0) std::abort();
+    std::remove(source.c_str());
+}
 const char* const kMethods[] = {"average", "cubic", "nearest", "lanczos", "bilinear"};
 
 }  // namespace
@@ -94,7 +111,7 @@ TEST(Overviews, AreWhatGdaladdoBuildsFromTheFilledBand) {
             SCOPED_TRACE(std::string(layout.name) + " " + method);
             const TempDir dir;
             const std::string path = dir.Path("dem.tif"), oracle = dir.Path("oracle.tif");
-            WriteVoidedDem(path, layout.size, layout.creation_options);
+            WriteLayout(layout, path);
             const std::string options = std::string(layout.overview_options) + " -r " + method;
             ASSERT_EQ(Gdaladdo(options + " " + path + " 2 4 8"), 0);
             CopyFile(path, oracle);
@@ -103,7 +120,10 @@ TEST(Overviews, AreWhatGdaladdoBuildsFromTheFilledBand) {
             const RunResult run = RunTool({path, "100"});
             ASSERT_EQ(run.status, 0) << run.err;
             EXPECT_EQ(run.err, "");
-            ASSERT_NE(Differences(path, oracle), std::vector<size_t>(3, 0));  // as it was
+            // A mask of its own still hides the filled pixels from every method but nearest.
+            if (!*layout.mask || std::string(method) == "nearest") {
+                ASSERT_NE(Differences(path, oracle), std::vector<size_t>(3, 0));  // as it was
+            }
             CopyFile(path, oracle);
             if (*layout.overview_options) CopyFile(path + ".ovr", oracle + ".ovr");
             ASSERT_EQ(Gdaladdo(options + " " + oracle + " 2 4 8"), 0);
@@ -233,9 +253,6 @@ TEST(LossyCodec, IsSaidBeforeTheWriteBack) {
 // A COG stays a COG: GDAL's validator passes it after the fill, and it is what GDAL's COG driver
 // makes of the filled band, overviews and all.
 TEST(Cog, StaysAValidCogOfTheFilledBand) {
-    if (GDAL_VERSION_NUM >= GDAL_COMPUTE_VERSION(3, 7, 0))
-        GTEST_SKIP() << "on GDAL 3.10 and 3.13 the reference fill of a COG opened for update "
-                        "crashes this test; not yet understood";
     const std::vector<std::vector<std::string>> cases = {
         {}, {"-co", "RESAMPLING=AVERAGE", "-co", "BLOCKSIZE=128", "-co", "COMPRESS=DEFLATE"}};
     for (const std::vector<std::string>& options : cases) {
@@ -248,14 +265,12 @@ TEST(Cog, StaysAValidCogOfTheFilledBand) {
         WriteVoidedDem(source, 600, {"TILED=YES"});
         ASSERT_EQ(std::system(("gdal_translate -q -of COG" + co + " " + source + " " + path).c_str()),
                   0);
-        CopyFile(path, expected);
-        CPLPushErrorHandler(CPLQuietErrorHandler);  // GDAL's warning that the layout is lost
+        CopyFile(source, expected);  // the COG's band in a plain GTiff, which GDAL fills in place
         FillDirectly(expected, 100);
-        CPLPopErrorHandler();
 
         const RunResult run = RunTool({path, "100"});
         ASSERT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(run.err.find("gapMend:"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err, "");  // nor GDAL's warnings that the layout breaks on the way
         EXPECT_EQ(std::system(("/usr/bin/python3 -m osgeo_utils.samples."
                                "validate_cloud_optimized_geotiff -q " + path).c_str()),
                   0);
