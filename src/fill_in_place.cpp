@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include <cpl_conv.h>
 #include <cpl_error.h>
 
 #include "cog.h"
@@ -50,6 +51,7 @@ enum class Outcome {
 struct Job {
     GDALRasterBand& band;
     int max_search_radius;
+    int pool_threads;  // of band 1's handle
     FileGuard* guard;
     const std::string& path;
     const Warn& warn;
@@ -99,7 +101,7 @@ Outcome FillAndWriteBack(const Job& job, std::string& why, Outcome& if_out_of_me
               CPLGetLastErrorMsg() + "; " + needs;
         return Outcome::kNoWorkingCopy;
     }
-    why = MemoryShortfall(*copy, job.max_search_radius, Quoted(job.path));
+    why = MemoryShortfall(*copy, job.max_search_radius, job.pool_threads, Quoted(job.path));
     if (!why.empty()) return Outcome::kNoWorkingCopy;
     if (FillBandGaps(*copy, job.max_search_radius, dir.path()) != CE_None)
         return Interrupted() ? Outcome::kInterrupted : Outcome::kFillFailed;
@@ -120,6 +122,18 @@ Outcome FillAndWriteBackInMemory(const Job& job, std::string& why) {
         CPLError(CE_Failure, CPLE_OutOfMemory, "out of memory");
         return if_out_of_memory;
     }
+}
+
+// Opens `file` for update with `pool_threads` in GDAL's pool for its blocks. They are set for this
+// thread while it opens the file, as GDAL_NUM_THREADS, which the GTiff driver reads as its
+// NUM_THREADS when the file is opened: an open option would have every other driver warn.
+GDALDataset* OpenForUpdate(const std::string& file, int pool_threads) {
+    const char* had = CPLGetThreadLocalConfigOption("GDAL_NUM_THREADS", nullptr);
+    const std::string previous = had ? had : "";
+    CPLSetThreadLocalConfigOption("GDAL_NUM_THREADS", std::to_string(pool_threads).c_str());
+    GDALDataset* dataset = GDALDataset::FromHandle(GDALOpen(file.c_str(), GA_Update));
+    CPLSetThreadLocalConfigOption("GDAL_NUM_THREADS", had ? previous.c_str() : nullptr);
+    return dataset;
 }
 
 // Closing writes the changed blocks out. GDAL's close returns nothing, so a failed write is seen
@@ -150,7 +164,8 @@ FillInPlace::Result FillInPlace::Run() {
     const std::string no_room = cog ? NoRoomForCog(file_, path_) : "";
     if (!no_room.empty()) return {Kind::kFailed, no_room};
     std::string why;
-    const Job job{*dataset_->GetRasterBand(1), max_search_radius_, guard_.get(), path_, warn_};
+    const Job job{*dataset_->GetRasterBand(1), max_search_radius_, pool_threads_, guard_.get(),
+                  path_, warn_};
     const Outcome outcome = FillAndWriteBackInMemory(job, why);
     if (outcome == Outcome::kInterrupted)
         return {Kind::kInterrupted, "interrupted; " + Quoted(path_) + " is unchanged"};
@@ -183,7 +198,8 @@ std::optional<FillInPlace::Result> FillInPlace::TakeCharge() {
 }
 
 std::optional<FillInPlace::Result> FillInPlace::Open(const std::string& warning) {
-    dataset_.reset(GDALDataset::FromHandle(GDALOpen(file_.c_str(), GA_Update)));
+    pool_threads_ = PoolThreads();
+    dataset_.reset(OpenForUpdate(file_, pool_threads_));
     if (!dataset_ && guard_ && guard_->replaced())
         return Result{Kind::kRefused, Quoted(path_) + " was replaced by another file while it "
                                                       "was opened; neither file is touched"};
