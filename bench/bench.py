@@ -31,29 +31,38 @@ SMOOTHING = 3  # the fill's smoothing passes, k in the halo of a strip
 # The overviews' refresh: the run on the file with 3 overview levels against the same run without.
 OVERVIEWS_TARGET = 1.15
 TIME_TARGETS = {("size", "Float32", 8000, 100): 0.60, ("radius", "Float32", 4000, 250): 0.75,
-                ("size", "Float64", 8000, 100): 0.65, ("deflate", "Float32", 8000, 100): 0.45}
+                ("size", "Float64", 8000, 100): 0.65, ("deflate", "Float32", 8000, 100): 0.45,
+                ("tall", "Float32", 1500, 100): 0.25, ("large", "Float32", 20000, 100): 0.70}
+# The tall raster: 1,500 columns and 70,000 rows, past the 65,533 rows where the library's row
+# marker changes type. The large one: 20,000², or the largest square the disk holds with room.
+TALL = (1500, 70000)
+LARGE = 20000
 MEMORY_TARGET = 1.10
 TYPES = {"Float32": (gdal.GDT_Float32, np.float32), "Float64": (gdal.GDT_Float64, np.float64)}
 
 gdal.UseExceptions()
 
 
-def make_dem(path, size, type_name, void_radius, void_share, compress, seed=1):
-    """Smooth terrain with round voids of one radius covering about `void_share` of it."""
+def make_dem(path, size, height, type_name, void_radius, void_share, compress, seed=1):
+    """Smooth terrain, `size` columns by `height` rows, with round voids of one radius covering
+    about `void_share` of it."""
     gdal_type, np_type = TYPES[type_name]
     rng = np.random.default_rng(seed)
-    count = max(1, int(void_share * size * size / (np.pi * void_radius**2)))
-    centre_x, centre_y = rng.uniform(0, size, count), rng.uniform(0, size, count)
+    count = max(1, int(void_share * size * height / (np.pi * void_radius**2)))
+    centre_x, centre_y = rng.uniform(0, size, count), rng.uniform(0, height, count)
     options = ["TILED=YES", "BLOCKXSIZE=256", "BLOCKYSIZE=256"]
     if compress:
         options += ["COMPRESS=DEFLATE", "PREDICTOR=3"]
-    dataset = gdal.GetDriverByName("GTiff").Create(path + ".part", size, size, 1, gdal_type, options)
+    if size * height * 4 >= 2**32:
+        options.append("BIGTIFF=YES")
+    dataset = gdal.GetDriverByName("GTiff").Create(path + ".part", size, height, 1, gdal_type,
+                                                   options)
     dataset.SetGeoTransform([500000, 30, 0, 5500000, 0, -30])
     band = dataset.GetRasterBand(1)
     band.SetNoDataValue(NODATA)
     x = np.arange(size)[None, :]
-    for top in range(0, size, 256):
-        y = np.arange(top, min(size, top + 256))[:, None]
+    for top in range(0, height, 256):
+        y = np.arange(top, min(height, top + 256))[:, None]
         z = (800 + 300 * np.sin(x / 710.0) * np.cos(y / 530.0) + 40 * np.sin(x / 47.0 + y / 61.0)
              + 7 * np.cos(x / 9.0) * np.sin(y / 11.0)).astype(np_type)
         near = np.abs(centre_y - (top + 128)) < 128 + void_radius
@@ -64,20 +73,40 @@ def make_dem(path, size, type_name, void_radius, void_share, compress, seed=1):
     os.rename(path + ".part", path)
 
 
-def dem(size, type_name, void_radius, void_share, compress=False, overviews=False):
-    name = (f"dem_{type_name}_{size}_v{void_radius}_{void_share * 100:g}"
+def dem(size, height, type_name, void_radius, void_share, compress=False, overviews=False):
+    shape = f"{size}" if height == size else f"{size}x{height}"
+    name = (f"dem_{type_name}_{shape}_v{void_radius}_{void_share * 100:g}"
             f"{'_deflate' if compress else ''}{'_ovr3' if overviews else ''}.tif")
     path = os.path.join(CACHE, name)
     if not os.path.exists(path) and overviews:
         print(f"  making {name}", flush=True)
-        shutil.copyfile(dem(size, type_name, void_radius, void_share, compress), path + ".part")
+        shutil.copyfile(dem(size, height, type_name, void_radius, void_share, compress),
+                        path + ".part")
         subprocess.run(["gdaladdo", "-q", "-r", "average", path + ".part", "2", "4", "8"],
                        check=True)
         os.rename(path + ".part", path)
     elif not os.path.exists(path):
         print(f"  making {name}", flush=True)
-        make_dem(path, size, type_name, void_radius, void_share, compress)
+        make_dem(path, size, height, type_name, void_radius, void_share, compress)
     return path
+
+
+def copy_synced(source, copy):
+    """A fresh copy of `source`, on the disk before any program is timed on it: otherwise the
+    program that syncs its file (gapMend) would pay for flushing the copy too."""
+    shutil.copyfile(source, copy)
+    with open(copy, "rb+") as out:
+        os.fsync(out.fileno())
+
+
+def largest_square_on_disk(size, type_name):
+    """`size`, or the largest square the disk holds with room to spare: the source, a copy for
+    each program, the library's work files (about 10 bytes a pixel), twice over, and 5 GiB."""
+    pixel_bytes = 8 if type_name == "Float64" else 4
+    free = shutil.disk_usage(CACHE).free
+    while size > 1000 and 2 * size * size * (3 * pixel_bytes + 10) + 5 * 2**30 > free:
+        size = size * 9 // 10
+    return size
 
 
 def check_pixels(source, mine, floor):
@@ -100,7 +129,7 @@ def journal_bytes(source, build, radius, env):
     them (the journal is gone once the run commits)."""
     copy = os.path.join(WORK, "journaled.tif")
     log = os.path.join(WORK, "journal.strace")
-    shutil.copyfile(source, copy)
+    copy_synced(source, copy)
     subprocess.run(["strace", "-f", "-o", log, "-e", "trace=write", "-P", copy + ".gapmend-journal",
                     os.path.join(build, "gapMend"), copy, str(radius)],
                    cwd=WORK, stdout=subprocess.DEVNULL, env={**os.environ, **env}, check=True)
@@ -147,7 +176,7 @@ def programs(build, radius, threads, peer):
 
 
 def measure(source, radius, build, repeats, env, threads=(), peer=True):
-    """Medians for each program over `repeats` alternating runs on fresh copies, and for each
+    """Medians for each program over `repeats` alternating runs on fresh synced copies, and for each
     the size of the file it leaves, relative to the source. The first round also checks
     every gapMend's pixels against the floor's."""
     samples, growth = {}, {}
@@ -155,7 +184,7 @@ def measure(source, radius, build, repeats, env, threads=(), peer=True):
         for name, command, own_env in programs(build, radius, threads, peer):
             copy = os.path.join(WORK, f"input_{name.replace(' ', '_')}.tif")
             output = os.path.join(WORK, "peer_out.tif") if name == "gdal_fillnodata.py" else copy
-            shutil.copyfile(source, copy)
+            copy_synced(source, copy)
             samples.setdefault(name, []).append(run_once(command(copy), {**env, **own_env}))
             growth[name] = os.path.getsize(output) / os.path.getsize(source)
         if round_number == 0:
@@ -177,21 +206,26 @@ def sweep(args):
     threads, and the size sweep's largest Float32 file with 3 overview levels (gdaladdo -r
     average 2 4 8), which gapMend refreshes."""
     rows = []
-    cases = [("size", size, type_name, 20, 0.05, 100, False, {})
+    cases = [("size", size, size, type_name, 20, 0.05, 100, False, {})
              for type_name in ("Float32", "Float64") for size in args.sizes]
-    cases += [("radius", args.radius_size, "Float32", 150, 0.15, radius, False, {})
-              for radius in args.radii]
+    cases += [("radius", args.radius_size, args.radius_size, "Float32", 150, 0.15, radius, False,
+               {}) for radius in args.radii]
     big = max(args.sizes)
-    cases += [("deflate", big, "Float32", 20, 0.0075, 100, True, {}),
-              ("cache256", big, "Float32", 20, 0.05, 100, False, {"GDAL_CACHEMAX": "256"}),
-              ("threads", big, "Float32", 20, 0.05, 100, False, {}),
-              ("overviews", big, "Float32", 20, 0.05, 100, False, {})]
+    cases += [("deflate", big, big, "Float32", 20, 0.0075, 100, True, {}),
+              ("cache256", big, big, "Float32", 20, 0.05, 100, False, {"GDAL_CACHEMAX": "256"}),
+              ("threads", big, big, "Float32", 20, 0.05, 100, False, {}),
+              ("overviews", big, big, "Float32", 20, 0.05, 100, False, {}),
+              ("tall", *TALL, "Float32", 20, 0.05, 100, False, {})]
+    if not args.only or "large" in args.only:
+        large = largest_square_on_disk(LARGE, "Float32")
+        cases.append(("large", large, large, "Float32", 20, 0.05, 100, False, {}))
     if args.only:
         cases = [c for c in cases if c[0] in args.only]
-    for sweep_name, size, type_name, void_radius, share, radius, compress, env in cases:
-        source = dem(size, type_name, void_radius, share, compress, sweep_name == "overviews")
+    for sweep_name, size, height, type_name, void_radius, share, radius, compress, env in cases:
+        source = dem(size, height, type_name, void_radius, share, compress,
+                     sweep_name == "overviews")
         load = os.getloadavg()[0]
-        print(f"{sweep_name}: {type_name} {size}x{size}, voids r={void_radius}px "
+        print(f"{sweep_name}: {type_name} {size}x{height}, voids r={void_radius}px "
               f"{share:.2%}, radius {radius} (load {load:.2f})", flush=True)
         threads = args.threads if sweep_name == "threads" else ()
         result = measure(source, radius, args.build, args.repeats, env, threads,
@@ -200,7 +234,7 @@ def sweep(args):
         floor_wall, _, floor_rss, _ = result["floor"]
         for name, (wall, cpu, rss, grown) in result.items():
             rows.append({"sweep": sweep_name, "type": type_name, "size": size,
-                         "pixels": size * size, "void_radius": void_radius,
+                         "height": height, "pixels": size * height, "void_radius": void_radius,
                          "void_share": share, "radius": radius, "program": name,
                          "wall_s": round(wall, 3), "cpu_s": round(cpu, 3),
                          "peak_rss_mib": round(rss, 1),
@@ -214,6 +248,12 @@ def sweep(args):
                   f"file x{grown:.3f}", flush=True)
         print(f"  gapMend's journal: {journal / 1024:.1f} KiB", flush=True)
     return rows
+
+
+def shape_of(r):
+    """A case's raster: 8000² for a square, 1500 x 70000 (columns x rows) for another shape."""
+    height = r.get("height") or r["size"]
+    return f"{r['size']}²" if height == r["size"] else f"{r['size']} x {height}"
 
 
 def machine():
@@ -273,14 +313,17 @@ def write_targets(out, rows):
               "|---|---:|---:|---|\n")
     for (sweep_name, type_name, size, radius), limit in TIME_TARGETS.items():
         for r in rows:
-            if (r["sweep"], r["type"], r["size"], r["radius"], r["program"]) == (
-                    sweep_name, type_name, size, radius, "gapMend"):
-                out.write(f"| time, {sweep_name} {type_name} {size}² r={radius} | "
+            # The large case keeps its target at whatever size the disk allowed.
+            if (r["sweep"], r["type"], r["radius"], r["program"]) == (
+                    sweep_name, type_name, radius, "gapMend") and (
+                    r["size"] == size or sweep_name == "large"):
+                out.write(f"| time, {sweep_name} {type_name} {shape_of(r)} r={radius} | "
                           f"{r['wall_vs_floor']:.3f} | {limit:.2f} | "
                           f"{'yes' if r['wall_vs_floor'] <= limit else 'no'} |\n")
     for r in rows:
-        if r["program"] == "gapMend" and r["sweep"] in ("size", "cache256") and r["size"] == 8000:
-            out.write(f"| peak memory, {r['sweep']} {r['type']} {r['size']}² | "
+        if r["program"] == "gapMend" and (r["sweep"] == "large" or (
+                r["sweep"] in ("size", "cache256") and r["size"] == 8000)):
+            out.write(f"| peak memory, {r['sweep']} {r['type']} {shape_of(r)} | "
                       f"{r['rss_vs_floor']:.3f} | {MEMORY_TARGET:.2f} | "
                       f"{'yes' if r['rss_vs_floor'] <= MEMORY_TARGET else 'no'} |\n")
 
@@ -311,7 +354,8 @@ def write_model(out, rows):
 
 def kept_rows(measured):
     """The rows of the last docs/bench.csv for the cases this run does not measure again."""
-    case = lambda r: (r["sweep"], r["type"], int(r["size"]), int(r["radius"]))
+    case = lambda r: (r["sweep"], r["type"], int(r["size"]), int(r.get("height") or r["size"]),
+                      int(r["radius"]))
     again = {case(r) for r in measured}
     try:
         with open(os.path.join(DOCS, "bench.csv"), newline="") as old:
@@ -319,6 +363,7 @@ def kept_rows(measured):
     except FileNotFoundError:
         return []
     for r in rows:
+        r["height"] = r.get("height") or r["size"]
         for key, value in r.items():
             if key not in ("sweep", "type", "program") and value != "":
                 r[key] = float(value) if "." in value else int(value)
@@ -338,6 +383,8 @@ def write_results(rows):
         out.write("|---|---|---:|---:|---:|---:|---:|---:|---:|\n")
         for r in rows:
             case = {"size": f"{r['type']} {r['size']}² r={r['radius']}",
+                    "tall": f"{r['type']} {shape_of(r)} (tall) r={r['radius']}",
+                    "large": f"{r['type']} {shape_of(r)} r={r['radius']}",
                     "radius": f"{r['type']} {r['size']}² large voids, r={r['radius']}",
                     "deflate": f"{r['type']} {r['size']}² DEFLATE, voids in ~1/3 of blocks",
                     "cache256": f"{r['type']} {r['size']}² GDAL_CACHEMAX=256",
@@ -348,7 +395,7 @@ def write_results(rows):
                       f"{r['peak_rss_mib']:.0f} | {r['wall_vs_floor']:.3f} | "
                       f"{r['rss_vs_floor']:.3f} | {r['file_growth']:.3f} | {r['journal_kib']} |\n")
         out.write("\nLoad average (1 min) at the start of each case: " +
-                  ", ".join(f"{r['sweep']} {r['type']} {r['size']}² r={r['radius']}: {r['load']}"
+                  ", ".join(f"{r['sweep']} {r['type']} {shape_of(r)} r={r['radius']}: {r['load']}"
                             for r in rows if r["program"] == "floor") + "\n")
         write_targets(out, rows)
         write_overviews_target(out, rows)
@@ -408,7 +455,8 @@ def main():
                         help="gapMend's thread counts in the threads sweep")
     parser.add_argument("--no-peer", action="store_true", help="skip gdal_fillnodata.py")
     parser.add_argument("--only", nargs="+",
-                        choices=["size", "radius", "deflate", "cache256", "threads", "overviews"],
+                        choices=["size", "radius", "deflate", "cache256", "threads", "overviews",
+                                 "tall", "large"],
                         help="run only these sweeps; docs/ keeps the rows of the cases not measured again")
     args = parser.parse_args()
     os.makedirs(WORK, exist_ok=True)
@@ -416,7 +464,7 @@ def main():
         print("gdal_fillnodata.py is not installed (python3-gdal): the peer is skipped")
     rows = sweep(args)
     if args.only:
-        order = ["size", "radius", "deflate", "cache256", "threads", "overviews"]
+        order = ["size", "radius", "deflate", "cache256", "threads", "overviews", "tall", "large"]
         rows = sorted(kept_rows(rows) + rows,
                       key=lambda r: (order.index(r["sweep"]), r["type"], r["size"], r["radius"]))
     write_results(rows)

@@ -35,6 +35,9 @@ constexpr int kMostWindowRows = 65533;
 // Taller than this, the whole-band call's own rows reach 4,000,002 and are taken for "none":
 // strips would not repeat that, so such bands stay one call.
 constexpr int kTallestForStrips = 4000001;
+// The library's four work files of a call, a pixel: a byte mask, the row marker (at most 32 bits),
+// the values in 32-bit floats and a filter mask.
+constexpr long long kWorkFileBytesPerPixel = 10;
 
 // Rows of halo above and below a strip for a max search radius (see fill.h).
 int HaloAbove(int max_search_radius) { return max_search_radius + kSmoothingIterations; }
@@ -252,8 +255,10 @@ CPLErr FillStrip(Shared& s, int strip, Worker& worker) {
     GDALRasterBand& target = *window->GetRasterBand(1);
     GDALRasterBand& target_mask =
         shape.explicit_mask ? *window->GetRasterBand(2) : *target.GetMaskBand();
+    CPLStringList options;
+    if (s.schedule.plan.work_files_in_memory) options.AddString("TEMP_FILE_DRIVER=MEM");
     if (GDALFillNodata(&target, &target_mask, static_cast<double>(radius), 0, kSmoothingIterations,
-                       nullptr, KeepGoing, &s.schedule) != CE_None)
+                       options.List(), KeepGoing, &s.schedule) != CE_None)
         return CE_Failure;
     window.reset();
     return PutStrip(s, strip_top, strip_rows, strip_top - top, values, mask);
@@ -326,11 +331,13 @@ long long WindowBytes(const StripPlan& plan, long long row_bytes, int radius) {
     return plan.threads * window_rows * row_bytes;
 }
 
-long long RowBytes(WorkingCopy& copy) {
+// What a row of a window takes in memory, with the library's work files when they are there too.
+long long RowBytes(WorkingCopy& copy, bool work_files_in_memory) {
     GDALRasterBand& band = copy.Original();
     const bool mask = !copy.MaskIsOwn() || copy.Gaps().kept();
     return static_cast<long long>(band.GetXSize()) *
-           (GDALGetDataTypeSizeBytes(band.GetRasterDataType()) + (mask ? 1 : 0));
+           (GDALGetDataTypeSizeBytes(band.GetRasterDataType()) + (mask ? 1 : 0) +
+            (work_files_in_memory ? kWorkFileBytesPerPixel : 0));
 }
 
 // No GDAL thread pool inside the fill in strips: with GDAL_NUM_THREADS set, the library's GTiff
@@ -373,9 +380,11 @@ class CacheShare {
 // to this function, which raises the first one once, as a GDAL error.
 CPLErr FillInStrips(WorkingCopy& copy, int max_search_radius, const StripPlan& plan) {
     Shared s(copy, max_search_radius, plan);
-    CPLDebug("gapMend", "filling in %d strips of %d rows on %d threads", plan.count, plan.rows,
-             plan.threads);
-    const CacheShare share(WindowBytes(plan, RowBytes(copy), max_search_radius));
+    CPLDebug("gapMend", "filling in %d strips of %d rows on %d threads, work files %s",
+             plan.count, plan.rows, plan.threads,
+             plan.work_files_in_memory ? "in memory" : "on disk");
+    const CacheShare share(
+        WindowBytes(plan, RowBytes(copy, plan.work_files_in_memory), max_search_radius));
     const OneThreadEach no_pool;
     std::vector<std::thread> threads;
     if (StartWorkers(s, threads) == 0) {
@@ -401,9 +410,15 @@ StripPlan PlanStripsFor(WorkingCopy& copy, int max_search_radius, int threads) {
     int block_width = 0, block_height = 0;
     band.GetBlockSize(&block_width, &block_height);
     // Half the cache at most for the windows, the rest for the working copy and the library's
-    // own work files.
-    return PlanStrips(band.GetYSize(), block_height, max_search_radius, threads, RowBytes(copy),
-                      GDALGetCacheMax64() / 2);
+    // own work files, unless the windows' half holds them too.
+    const long long share = GDALGetCacheMax64() / 2;
+    const StripPlan on_disk = PlanStrips(band.GetYSize(), block_height, max_search_radius,
+                                         threads, RowBytes(copy, false), share);
+    StripPlan in_memory = PlanStrips(band.GetYSize(), block_height, max_search_radius, threads,
+                                     RowBytes(copy, true), share);
+    if (on_disk.count < 2 || in_memory.count != on_disk.count) return on_disk;
+    in_memory.work_files_in_memory = true;
+    return in_memory;
 }
 
 CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string& work_dir) {

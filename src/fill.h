@@ -57,6 +57,9 @@ struct StripPlan {
     int count = 1;
     int rows = 0;
     int threads = 1;
+    // Whether each call keeps the library's four work files in memory (its TEMP_FILE_DRIVER=MEM,
+    // the same pixels as its GTiff work files) within the windows' share of the cache.
+    bool work_files_in_memory = false;
 };
 
 // The threads GDAL_NUM_THREADS asks for (a number, or ALL_CPUS), else the machine's cores.
@@ -69,5 +72,9 @@ int FillThreads();
 StripPlan PlanStrips(int height, int block_height, int max_search_radius, int threads,
                      long long row_bytes, long long window_bytes);
 
-// The plan for this working copy's band, threads and cache.
+// The plan for this working copy's band, threads and cache. The library's work files of a call
+// (a byte mask, a row marker of up to 32 bits, the values in 32-bit floats, a filter mask: 10
+// bytes a pixel) are kept in memory where the windows' share of the cache holds them with the
+// windows at the same count of strips; else they are GTiff files in the run's private directory,
+// whose blocks go through the cache and spill to the disk.
 StripPlan PlanStripsFor(WorkingCopy& copy, int max_search_radius, int threads);

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include <cpl_conv.h>
 #include <cpl_error.h>
 
 #include "cog.h"
@@ -44,6 +45,7 @@ using Kind = FillInPlace::Kind;
 struct Job {
     GDALRasterBand& band;
     int max_search_radius;
+    int pool_threads;  // of band 1's handle
     FileGuard* guard;
     const std::string& path;
     const Warn& warn;
@@ -97,7 +99,8 @@ Result FillAndWriteBack(const Job& job, Kind& if_out_of_memory) {
     if (!copy)
         return {Kind::kFailed, "cannot make a working copy in " + Quoted(PrivateTempDir::Parent()) +
                                    ": " + CPLGetLastErrorMsg() + "; " + needs};
-    const std::string shortfall = MemoryShortfall(*copy, job.max_search_radius, Quoted(job.path));
+    const std::string shortfall = MemoryShortfall(*copy, job.max_search_radius, job.pool_threads,
+                                                     Quoted(job.path));
     if (!shortfall.empty()) return {Kind::kFailed, shortfall};
     if (FillBandGaps(*copy, job.max_search_radius, dir.path()) != CE_None)
         return Interrupted() ? interrupted : Result{Kind::kFillFailed, ""};
@@ -118,6 +121,21 @@ Result FillAndWriteBackInMemory(const Job& job) {
         CPLError(CE_Failure, CPLE_OutOfMemory, "out of memory");
         return {if_out_of_memory, ""};
     }
+}
+
+// Opens `file` for update with `pool_threads` in GDAL's pool for its blocks. They are set for this
+// thread while it opens the file, as GDAL_NUM_THREADS, which the GTiff driver reads as its
+// NUM_THREADS when the file is opened: an open option would have every other driver warn.
+GDALDataset* OpenForUpdate(const std::string& file, int pool_threads) {
+    const char* had = CPLGetThreadLocalConfigOption("GDAL_NUM_THREADS", nullptr);
+    const std::string previous = had ? had : "";
+    CPLSetThreadLocalConfigOption("GDAL_NUM_THREADS", std::to_string(pool_threads).c_str());
+    const CPLStringList options = OpenOptionsForUpdate(file);
+    GDALDataset* dataset = GDALDataset::FromHandle(GDALOpenEx(
+        file.c_str(), GDAL_OF_RASTER | GDAL_OF_UPDATE | GDAL_OF_VERBOSE_ERROR, nullptr,
+        options.List(), nullptr));
+    CPLSetThreadLocalConfigOption("GDAL_NUM_THREADS", had ? previous.c_str() : nullptr);
+    return dataset;
 }
 
 // Closing writes the changed blocks out. GDAL's close returns nothing, so a failed write is seen
@@ -149,7 +167,8 @@ FillInPlace::Result FillInPlace::Run() {
     if (cog) layout_warnings.emplace(CogLayoutWarnings());
     const std::string no_room = cog ? NoRoomForCog(file_, path_) : "";
     if (!no_room.empty()) return {Kind::kFailed, no_room};
-    const Job job{*dataset_->GetRasterBand(1), max_search_radius_, guard_.get(), path_, warn_};
+    const Job job{*dataset_->GetRasterBand(1), max_search_radius_, pool_threads_, guard_.get(),
+                  path_, warn_};
     const Result filled = FillAndWriteBackInMemory(job);
     if (filled.kind == Kind::kFailed || filled.kind == Kind::kInterrupted) return filled;
     return CloseAndCommit(filled.kind == Kind::kDone, cog, filled.kind == Kind::kFillFailed);
@@ -179,10 +198,8 @@ std::optional<FillInPlace::Result> FillInPlace::TakeCharge() {
 }
 
 std::optional<FillInPlace::Result> FillInPlace::Open(const std::string& warning) {
-    const CPLStringList options = OpenOptionsForUpdate(file_);
-    dataset_.reset(GDALDataset::FromHandle(GDALOpenEx(
-        file_.c_str(), GDAL_OF_RASTER | GDAL_OF_UPDATE | GDAL_OF_VERBOSE_ERROR, nullptr,
-        options.List(), nullptr)));
+    pool_threads_ = PoolThreads();
+    dataset_.reset(OpenForUpdate(file_, pool_threads_));
     if (!dataset_ && guard_ && guard_->replaced())
         return Result{Kind::kRefused, Quoted(path_) + " was replaced by another file while it "
                                                       "was opened; neither file is touched"};

@@ -50,7 +50,8 @@ class FillInPlace {
     const std::string path_;
     const int max_search_radius_;
     const Warn warn_;
-    std::string file_;  // the file itself (dataset_path.h)
+    std::string file_;      // the file itself (dataset_path.h)
+    int pool_threads_ = 1;  // of GDAL's pool for the dataset's blocks (memory_need.h)
     // Released in the reverse of this order, which is the order that keeps the file whole: the
     // dataset is closed before the guard commits or rolls back, so that every write has passed
     // the guard, and the lock is released last, after the commit, so that no other run takes the

@@ -16,9 +16,20 @@ class WorkingCopy;
 // Some of GDAL's allocations end the process when they fail (CPLMalloc's fatal error), which no
 // caller can catch: the estimate errs on the high side.
 // The library cannot be mended from here, but the run can stay out of the state that crashes it.
-long long FillMemoryBytes(WorkingCopy& copy, int max_search_radius);
+// `pool_threads` are the threads of GDAL's pool on band 1's own handle (PoolThreads), whose
+// stacks count as the fill's threads do.
+long long FillMemoryBytes(WorkingCopy& copy, int max_search_radius, int pool_threads);
 
 // Why the fill does not fit within the process's memory limit (platform.h), or empty: the
 // limit, what is in use and what the fill needs, for a message about `quoted_path`.
-std::string MemoryShortfall(WorkingCopy& copy, int max_search_radius,
+std::string MemoryShortfall(WorkingCopy& copy, int max_search_radius, int pool_threads,
                             const std::string& quoted_path);
+
+// The threads of GDAL's pool for band 1's own handle (the GTiff driver's NUM_THREADS, which
+// decompresses and compresses its blocks): the fill's threads, or 1, no pool, where a memory
+// limit is tight. GDAL's pool starts a thread only once it is handed a job, and a job whose
+// thread could not start stays pending for ever (GDAL 3.6's job queue counts it before the start
+// fails), so the run would wait in the queue's WaitCompletion. Before the open, only what the
+// fill needs whatever the raster is known: the tight limit leaves less room than that and every
+// pool thread's stack. The rest is checked once the raster is known (MemoryShortfall).
+int PoolThreads();
