@@ -202,7 +202,7 @@ std::optional<FillInPlace::Result> FillInPlace::Open(const std::string& warning)
 FillInPlace::Result FillInPlace::CloseAndCommit(bool written, bool cog, bool fill_failed) {
     bool closed = CloseDataset(std::move(dataset_));
     std::string why;
-    if (closed && cog && written && guard_ && guard_->Begin(file_).written &&
+    if (closed && cog && written && guard_ && guard_->Changed(file_) &&
         !RewriteAsCog(file_, path_, why)) {
         warn_(why);
         closed = false;

@@ -4,15 +4,15 @@
 
 #include <gdal_alg.h>
 
+#include "config_option.h"
 #include "error_watch.h"
 #include "interruption.h"
 #include "strips.h"
-#include "temp_dir.h"
 #include "working_copy.h"
 
 CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string& work_dir) {
     std::printf("Processing image\n");
-    const GdalTempFilesIn work_files(work_dir);  // before any thread starts
+    const ScopedConfigOption work_files("CPL_TMPDIR", work_dir);  // before any thread starts
     const StripPlan plan = PlanStripsFor(copy, max_search_radius, FillThreads());
     const ErrorWatch watch;
     const CPLErr status =

@@ -19,6 +19,7 @@
 #include <gdal_alg.h>
 #include <gdal_priv.h>
 
+#include "config_option.h"
 #include "error_watch.h"
 #include "interruption.h"
 #include "working_copy.h"
@@ -286,28 +287,6 @@ long long RowBytes(WorkingCopy& copy) {
            (GDALGetDataTypeSizeBytes(band.GetRasterDataType()) + (mask ? 1 : 0));
 }
 
-// No GDAL thread pool inside the fill in strips: with GDAL_NUM_THREADS set, the library's GTiff
-// work files would hand their blocks to GDAL's one global pool, and a pool thread that evicts
-// another call's block can wait for that call while the call waits for the pool.
-class OneThreadEach {
-  public:
-    OneThreadEach() {
-        const char* asked = CPLGetConfigOption("GDAL_NUM_THREADS", nullptr);
-        if (asked) previous_ = asked;
-        had_previous_ = asked != nullptr;
-        CPLSetConfigOption("GDAL_NUM_THREADS", "1");
-    }
-    ~OneThreadEach() {
-        CPLSetConfigOption("GDAL_NUM_THREADS", had_previous_ ? previous_.c_str() : nullptr);
-    }
-    OneThreadEach(const OneThreadEach&) = delete;
-    OneThreadEach& operator=(const OneThreadEach&) = delete;
-
-  private:
-    std::string previous_;
-    bool had_previous_ = false;
-};
-
 // The cache gives up what the windows take while they live.
 class CacheShare {
   public:
@@ -340,7 +319,10 @@ CPLErr FillInStrips(WorkingCopy& copy, int max_search_radius, const StripPlan& p
     CPLDebug("gapMend", "filling in %d strips of %d rows on %d threads", plan.count, plan.rows,
              plan.threads);
     const CacheShare share(WindowBytes(plan, RowBytes(copy), max_search_radius));
-    const OneThreadEach no_pool;
+    // No GDAL thread pool inside the fill in strips: with GDAL_NUM_THREADS set, the library's
+    // GTiff work files would hand their blocks to GDAL's one global pool, and a pool thread that
+    // evicts another call's block can wait for that call while the call waits for the pool.
+    const ScopedConfigOption no_pool("GDAL_NUM_THREADS", "1");
     std::vector<std::thread> threads;
     if (StartWorkers(s, threads) == 0) {
         s.alone = true;
