@@ -9,6 +9,7 @@
 #include <cpl_vsi.h>
 #include <gdal_priv.h>
 
+#include "config_option.h"
 #include "overviews.h"
 #include "temp_dir.h"
 
@@ -104,7 +105,7 @@ bool RewriteAsCog(const std::string& file, const std::string& name, std::string&
     const std::string cog = dir.path() + "/cog.tif";
     bool made = false;
     if (!dir.path().empty()) {
-        const GdalTempFilesIn temp_files(dir.path());
+        const ScopedConfigOption temp_files("CPL_TMPDIR", dir.path());
         GDALDatasetUniquePtr filled(GDALDataset::Open(file.c_str(), GDAL_OF_RASTER));
         GDALDriver* driver = GetGDALDriverManager()->GetDriverByName("COG");
         if (filled && driver) {

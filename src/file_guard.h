@@ -6,34 +6,42 @@
 #include <string>
 #include <vector>
 
+#include "guard_handler.h"
 #include "journal.h"
 #include "message.h"
 
 class GDALDataset;
-class VSIVirtualHandle;
+
+// The guard's record of one covered file.
+struct GuardedFile {
+    std::string path;
+    int index = -1;                  // in the journal
+    long long original_length = -1;  // -1: the run created it
+    bool written = false;
+    JournaledRanges journaled;
+};
 
 // The guard makes the write-back all or nothing. GDAL does all of its file I/O through its
-// virtual file system, so the guard is installed as the handler of the local paths that start
-// with the file's stem, in front of GDAL's own local handler: names, side-car look-ups and GDAL's
-// messages stay as they are.
+// virtual file system, so the guard stands in front of GDAL's own local handler for the file's
+// paths (guard_handler.h, which holds writes back in batches and journals before it writes);
+// names, side-car look-ups and GDAL's messages stay as they are. This is its policy.
 //
-// It watches the file and its side-cars: the files in its directory whose names are the file's
+// It covers the file and its side-cars: the files in its directory whose names are the file's
 // name up to its extension, or start with it and a dot (IsSideCarName: dem.tif, dem.tif.aux.xml,
-// dem.msk, ERS's data file dem). Writes to them are held back in batches of a few megabytes.
-// Before a batch reaches a file, the original bytes it overwrites go into the journal and the
-// journal is synced; a file is recorded with its original length before it first changes
-// (journal.h states the invariants).
+// dem.msk, ERS's data file dem). A file is recorded in the journal with its original length
+// before it first changes, and the original bytes of a batch reach the journal, synced, before
+// the batch reaches the file (journal.h states the invariants).
 // A run that succeeds commits: the files are synced, then the journal's header is zeroed and
 // synced, and the journal deleted. A run that fails refuses every further write and rolls the
 // files back from the journal.
 //
-// The journal is made before the write-back begins. Where none can be made beside the file
-// because the user may not write its directory, the guard says so once on standard error and
-// lets the writes through; any other failure (no room, no free inode, a quota) stops the run
-// before anything is written. Formats whose writes do not all pass through the guard
-// (journaled_formats.h), or whose files lie beyond it, are written unjournaled the same way; the
-// files GDAL lists for the dataset are synced at the commit all the same.
-class FileGuard {
+// The journal is made in one place, StartJournal: before the write-back, or at a change that comes
+// earlier. Where none can be made beside the file because the user may not write its directory,
+// the guard says so once and lets the writes through; any other failure (no room, no free inode,
+// a quota) stops the run before anything is written. Formats whose writes do not all pass through
+// the guard (journaled_formats.h), or whose files lie beyond it, are written unjournaled the same
+// way; the files GDAL lists for the dataset are synced at the commit all the same.
+class FileGuard : private GuardPolicy {
   public:
     // Installs the guard for the dataset's file, whose identity the lock has taken. What it has to
     // say while the run goes on goes to `warn`.
@@ -61,37 +69,25 @@ class FileGuard {
     // Commits when `succeeded`, else rolls back. `why` tells what went wrong on the way.
     Outcome Finish(bool succeeded, std::string& why);
 
-    // For the handler: what a guarded handle needs to know and do.
-    struct File {
-        std::string path;
-        int index = -1;                  // in the journal
-        long long original_length = -1;  // -1: the run created it
-        bool written = false;
-        JournaledRanges journaled;
-    };
-    bool Protects(const std::string& path) const;
-    // The file's state, with its length before the run changed anything.
-    File& Begin(const std::string& path);
-    // Before a file first changes: starts the journal if there is none yet, and records the
-    // file's original length in it. False when the journal cannot be written.
-    bool Record(File& file);
-    // Journals the bytes of [offset, offset + size) that are not in the journal yet, from
-    // `current`, what the file holds there now: for those bytes, still the original ones.
-    bool JournalOriginal(File& state, std::uint64_t offset, const unsigned char* current,
-                         std::uint64_t size);
-    // Journals a whole file that is about to be replaced or removed, and syncs the journal.
-    bool BeforeReplace(const std::string& path);
-    bool SyncJournal();
-    void Fail() { failed_ = true; }
-    bool failed() const { return failed_; }
-    // A handle that GDAL opened on `path`, if it reaches the file that the lock took, else null
-    // (closed, with a GDAL error): a directory on the path may lead elsewhere since. A handle
-    // whose descriptor GDAL does not tell is let through.
-    VSIVirtualHandle* OnTheLockedFile(const char* path, VSIVirtualHandle* handle);
+    // Whether the run changed the file at `path`.
+    bool Changed(const std::string& path) const;
     // Whether an open of the file's path reached another file.
     bool replaced() const { return replaced_; }
 
   private:
+    // GuardPolicy, for the handler.
+    bool Covers(const std::string& path) const override;
+    bool failed() const override { return failed_; }
+    void Fail() override { failed_ = true; }
+    GuardedFile& StateOf(const std::string& path) override;
+    bool NoteFirstChange(GuardedFile& file) override;
+    bool JournalOriginal(GuardedFile& file, std::uint64_t offset, const unsigned char* current,
+                         std::uint64_t size) override;
+    bool SyncJournal() override;
+    bool BeforeReplace(const std::string& path) override;
+    bool LeadsElsewhere(const std::string& path, platform::FileHandle opened) override;
+
+    bool JournalWhole(GuardedFile& file);
     bool SyncFiles() const;
 
     const std::string path_;
@@ -100,11 +96,11 @@ class FileGuard {
     const platform::FileIdentity identity_;
     const Warn warn_;
     std::unique_ptr<Journal> journal_;
-    bool journal_tried_ = false;
+    bool journal_decided_ = false;  // StartJournal ran, or Cover found there is to be none
     bool failed_ = false;
     bool replaced_ = false;
     bool names_changed_ = false;       // a file was created, replaced, renamed or removed
     bool sees_all_writes_ = true;      // false for formats that write past the guard
     std::vector<std::string> listed_;  // the dataset's files, synced when not all writes are seen
-    std::map<std::string, File> files_;
+    std::map<std::string, GuardedFile> files_;
 };

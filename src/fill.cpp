@@ -20,9 +20,9 @@
 #include <gdal_alg.h>
 #include <gdal_priv.h>
 
+#include "config_option.h"
 #include "error_watch.h"
 #include "interruption.h"
-#include "temp_dir.h"
 #include "working_copy.h"
 
 namespace {
@@ -340,28 +340,6 @@ long long RowBytes(WorkingCopy& copy, bool work_files_in_memory) {
             (work_files_in_memory ? kWorkFileBytesPerPixel : 0));
 }
 
-// No GDAL thread pool inside the fill in strips: with GDAL_NUM_THREADS set, the library's GTiff
-// work files would hand their blocks to GDAL's one global pool, and a pool thread that evicts
-// another call's block can wait for that call while the call waits for the pool.
-class OneThreadEach {
-  public:
-    OneThreadEach() {
-        const char* asked = CPLGetConfigOption("GDAL_NUM_THREADS", nullptr);
-        if (asked) previous_ = asked;
-        had_previous_ = asked != nullptr;
-        CPLSetConfigOption("GDAL_NUM_THREADS", "1");
-    }
-    ~OneThreadEach() {
-        CPLSetConfigOption("GDAL_NUM_THREADS", had_previous_ ? previous_.c_str() : nullptr);
-    }
-    OneThreadEach(const OneThreadEach&) = delete;
-    OneThreadEach& operator=(const OneThreadEach&) = delete;
-
-  private:
-    std::string previous_;
-    bool had_previous_ = false;
-};
-
 // The cache gives up what the windows take while they live.
 class CacheShare {
   public:
@@ -380,12 +358,14 @@ class CacheShare {
 // to this function, which raises the first one once, as a GDAL error.
 CPLErr FillInStrips(WorkingCopy& copy, int max_search_radius, const StripPlan& plan) {
     Shared s(copy, max_search_radius, plan);
-    CPLDebug("gapMend", "filling in %d strips of %d rows on %d threads, work files %s",
-             plan.count, plan.rows, plan.threads,
-             plan.work_files_in_memory ? "in memory" : "on disk");
+    CPLDebug("gapMend", "filling in %d strips of %d rows on %d threads, work files %s", plan.count,
+             plan.rows, plan.threads, plan.work_files_in_memory ? "in memory" : "on disk");
     const CacheShare share(
         WindowBytes(plan, RowBytes(copy, plan.work_files_in_memory), max_search_radius));
-    const OneThreadEach no_pool;
+    // No GDAL thread pool inside the fill in strips: with GDAL_NUM_THREADS set, the library's
+    // GTiff work files would hand their blocks to GDAL's one global pool, and a pool thread that
+    // evicts another call's block can wait for that call while the call waits for the pool.
+    const ScopedConfigOption no_pool("GDAL_NUM_THREADS", "1");
     std::vector<std::thread> threads;
     if (StartWorkers(s, threads) == 0) {
         s.schedule.alone = true;
@@ -412,8 +392,8 @@ StripPlan PlanStripsFor(WorkingCopy& copy, int max_search_radius, int threads) {
     // Half the cache at most for the windows, the rest for the working copy and the library's
     // own work files, unless the windows' half holds them too.
     const long long share = GDALGetCacheMax64() / 2;
-    const StripPlan on_disk = PlanStrips(band.GetYSize(), block_height, max_search_radius,
-                                         threads, RowBytes(copy, false), share);
+    const StripPlan on_disk = PlanStrips(band.GetYSize(), block_height, max_search_radius, threads,
+                                         RowBytes(copy, false), share);
     StripPlan in_memory = PlanStrips(band.GetYSize(), block_height, max_search_radius, threads,
                                      RowBytes(copy, true), share);
     if (on_disk.count < 2 || in_memory.count != on_disk.count) return on_disk;
@@ -423,7 +403,7 @@ StripPlan PlanStripsFor(WorkingCopy& copy, int max_search_radius, int threads) {
 
 CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string& work_dir) {
     std::printf("Processing image\n");
-    const GdalTempFilesIn work_files(work_dir);  // before any thread starts
+    const ScopedConfigOption work_files("CPL_TMPDIR", work_dir);  // before any thread starts
     const StripPlan plan = PlanStripsFor(copy, max_search_radius, FillThreads());
     const ErrorWatch watch;
     const CPLErr status =

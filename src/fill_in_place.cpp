@@ -8,6 +8,7 @@
 #include <cpl_error.h>
 
 #include "cog.h"
+#include "config_option.h"
 #include "dataset_path.h"
 #include "error_watch.h"
 #include "fill.h"
@@ -58,8 +59,8 @@ std::string NoWorkingCopy(const PrivateTempDir& dir, long long room, const std::
         return "cannot make a working copy in " + in + ": " + dir.error() + "; " + needs;
     const long long free_bytes = dir.FreeBytes();
     if (free_bytes >= 0 && free_bytes < room)
-        return "no room for a working copy in " + in + ": " + needs + ", " +
-               Megabytes(free_bytes) + " free";
+        return "no room for a working copy in " + in + ": " + needs + ", " + Megabytes(free_bytes) +
+               " free";
     return "";
 }
 
@@ -99,8 +100,8 @@ Result FillAndWriteBack(const Job& job, Kind& if_out_of_memory) {
     if (!copy)
         return {Kind::kFailed, "cannot make a working copy in " + Quoted(PrivateTempDir::Parent()) +
                                    ": " + CPLGetLastErrorMsg() + "; " + needs};
-    const std::string shortfall = MemoryShortfall(*copy, job.max_search_radius, job.pool_threads,
-                                                     Quoted(job.path));
+    const std::string shortfall =
+        MemoryShortfall(*copy, job.max_search_radius, job.pool_threads, Quoted(job.path));
     if (!shortfall.empty()) return {Kind::kFailed, shortfall};
     if (FillBandGaps(*copy, job.max_search_radius, dir.path()) != CE_None)
         return Interrupted() ? interrupted : Result{Kind::kFillFailed, ""};
@@ -127,14 +128,12 @@ Result FillAndWriteBackInMemory(const Job& job) {
 // thread while it opens the file, as GDAL_NUM_THREADS, which the GTiff driver reads as its
 // NUM_THREADS when the file is opened: an open option would have every other driver warn.
 GDALDataset* OpenForUpdate(const std::string& file, int pool_threads) {
-    const char* had = CPLGetThreadLocalConfigOption("GDAL_NUM_THREADS", nullptr);
-    const std::string previous = had ? had : "";
-    CPLSetThreadLocalConfigOption("GDAL_NUM_THREADS", std::to_string(pool_threads).c_str());
+    const ScopedConfigOption threads("GDAL_NUM_THREADS", std::to_string(pool_threads),
+                                     ScopedConfigOption::Scope::kThisThread);
     const CPLStringList options = OpenOptionsForUpdate(file);
-    GDALDataset* dataset = GDALDataset::FromHandle(GDALOpenEx(
-        file.c_str(), GDAL_OF_RASTER | GDAL_OF_UPDATE | GDAL_OF_VERBOSE_ERROR, nullptr,
-        options.List(), nullptr));
-    CPLSetThreadLocalConfigOption("GDAL_NUM_THREADS", had ? previous.c_str() : nullptr);
+    GDALDataset* dataset = GDALDataset::FromHandle(
+        GDALOpenEx(file.c_str(), GDAL_OF_RASTER | GDAL_OF_UPDATE | GDAL_OF_VERBOSE_ERROR, nullptr,
+                   options.List(), nullptr));
     return dataset;
 }
 
@@ -167,8 +166,8 @@ FillInPlace::Result FillInPlace::Run() {
     if (cog) layout_warnings.emplace(CogLayoutWarnings());
     const std::string no_room = cog ? NoRoomForCog(file_, path_) : "";
     if (!no_room.empty()) return {Kind::kFailed, no_room};
-    const Job job{*dataset_->GetRasterBand(1), max_search_radius_, pool_threads_, guard_.get(),
-                  path_, warn_};
+    const Job job{
+        *dataset_->GetRasterBand(1), max_search_radius_, pool_threads_, guard_.get(), path_, warn_};
     const Result filled = FillAndWriteBackInMemory(job);
     if (filled.kind == Kind::kFailed || filled.kind == Kind::kInterrupted) return filled;
     return CloseAndCommit(filled.kind == Kind::kDone, cog, filled.kind == Kind::kFillFailed);
@@ -201,8 +200,9 @@ std::optional<FillInPlace::Result> FillInPlace::Open(const std::string& warning)
     pool_threads_ = PoolThreads();
     dataset_.reset(OpenForUpdate(file_, pool_threads_));
     if (!dataset_ && guard_ && guard_->replaced())
-        return Result{Kind::kRefused, Quoted(path_) + " was replaced by another file while it "
-                                                      "was opened; neither file is touched"};
+        return Result{Kind::kRefused, Quoted(path_) +
+                                          " was replaced by another file while it "
+                                          "was opened; neither file is touched"};
     if (!dataset_) return Result{Kind::kRefused, "cannot open " + Quoted(path_) + " for update"};
     const std::string refusal = Refusal(*dataset_, path_);
     if (!refusal.empty()) return Result{Kind::kRefused, refusal};
@@ -218,7 +218,7 @@ std::optional<FillInPlace::Result> FillInPlace::Open(const std::string& warning)
 FillInPlace::Result FillInPlace::CloseAndCommit(bool written, bool cog, bool fill_failed) {
     bool closed = CloseDataset(std::move(dataset_));
     std::string why;
-    if (closed && cog && written && guard_ && guard_->Begin(file_).written &&
+    if (closed && cog && written && guard_ && guard_->Changed(file_) &&
         !RewriteAsCog(file_, path_, why)) {
         warn_(why);
         closed = false;
@@ -232,7 +232,8 @@ FillInPlace::Result FillInPlace::CloseAndCommit(bool written, bool cog, bool fil
     if (finished == FileGuard::Outcome::kDamaged)
         return {Kind::kWriteBackFailed, "writing " + Quoted(path_) + " back failed"};
     if (Interrupted())
-        return {Kind::kInterruptedAfterWrite, "interrupted after " + Quoted(path_) + " was written"};
+        return {Kind::kInterruptedAfterWrite,
+                "interrupted after " + Quoted(path_) + " was written"};
     return {Kind::kDone, ""};
 }
 

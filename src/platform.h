@@ -7,10 +7,11 @@
 
 // Every call gapMend makes to the operating system itself, in one place: platform_posix.cpp and
 // platform_windows.cpp implement this header side by side, and no other unit includes a system
-// header. What GDAL's portable layer (CPL/VSI) already does, the units ask GDAL for instead: a
-// stat that may follow links, mkdir, rename, free disk space; listing and removing a directory's
-// contents is std::filesystem's. A look at a file that never follows a link, with its owner and
-// who else may write it (FileInfo), is here, since neither has it.
+// header. What GDAL's portable layer (CPL/VSI) or the standard library already does, the units
+// ask them for instead: GDAL for a stat, mkdir, rename and free disk space; std::filesystem for
+// what kind of file a path names, where its links lead, and listing and removing a directory's
+// contents. A look at a file that never follows a link, with its owner and who else may write it
+// (FileInfo), is here, since neither has it.
 //
 // Paths are UTF-8 on both platforms, as GDAL takes them. Where the platforms differ in what they
 // can promise, the function says so.
@@ -24,9 +25,9 @@ constexpr FileHandle kNoFile = -1;
 enum class Open {
     kRead,       // an existing file, to read
     kReadWrite,  // an existing file, to read and write
-    kCreateNew,  // a new file, to read and write; fails if the name exists. Private to the user
-                 // on POSIX (0600). On Windows OpenFile gives it an ACL of its own (the user,
-                 // SYSTEM, the Administrators), and OpenIn lets it take its directory's.
+    kCreateNew,  // a new file, to read and write; fails if the name exists. On POSIX the user's
+                 // alone (0600). On Windows OpenFile gives it an ACL of its own (the user,
+                 // SYSTEM, the Administrators), while OpenIn lets it take its directory's.
 };
 
 // kNoFile on failure, with LastError() saying why.

@@ -119,14 +119,3 @@ PrivateTempDir::~PrivateTempDir() {
 long long PrivateTempDir::FreeBytes() const {
     return path_.empty() ? -1 : VSIGetDiskFreeSpace(path_.c_str());
 }
-
-GdalTempFilesIn::GdalTempFilesIn(const std::string& dir) {
-    const char* previous = CPLGetConfigOption("CPL_TMPDIR", nullptr);
-    had_previous_ = previous != nullptr;
-    if (previous) previous_ = previous;
-    CPLSetConfigOption("CPL_TMPDIR", dir.c_str());
-}
-
-GdalTempFilesIn::~GdalTempFilesIn() {
-    CPLSetConfigOption("CPL_TMPDIR", had_previous_ ? previous_.c_str() : nullptr);
-}

@@ -34,16 +34,3 @@ class PrivateTempDir {
     std::string error_;
     platform::FileHandle lock_ = platform::kNoFile;
 };
-
-// Points GDAL's own temporary files (CPL_TMPDIR) at a directory for as long as it lives.
-class GdalTempFilesIn {
-  public:
-    explicit GdalTempFilesIn(const std::string& dir);
-    ~GdalTempFilesIn();
-    GdalTempFilesIn(const GdalTempFilesIn&) = delete;
-    GdalTempFilesIn& operator=(const GdalTempFilesIn&) = delete;
-
-  private:
-    std::string previous_;
-    bool had_previous_ = false;
-};

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "byte_runs.h"
 #include "fill.h"
 #include "journal.h"
 #include "report.h"
@@ -67,6 +68,53 @@ TEST(JournaledRanges, EachByteIsNewOnce) {
         EXPECT_EQ(parts, expected) << begin << "-" << end;
     }
     EXPECT_EQ(ranges, (JournaledRanges{{0, 46}}));
+}
+
+// Granules of 64 bytes; a run takes in the page of equal bytes after its last difference.
+TEST(ByteRuns, FindChangesListsTheRunsThatDiffer) {
+    struct Case {
+        std::size_t existing, size;
+        std::vector<std::size_t> changed;  // bytes that differ from the file's
+        ByteRuns runs;
+    };
+    const std::vector<Case> cases = {
+        {0, 0, {}, {}},                                        // empty
+        {10000, 10000, {}, {}},                                // all equal
+        {10000, 10000, {0}, {{0, 64 + 4096}}},                 // the first byte
+        {10000, 10000, {9999}, {{9984, 16}}},                  // the last byte, in a short granule
+        {1000, 1000, {0}, {{0, 1000}}},                        // less than a page to the end
+        {100, 150, {}, {{100, 50}}},                           // beyond the file's end
+        {0, 50, {}, {{0, 50}}},                                // all beyond it
+        {100, 150, {0}, {{0, 100}, {100, 50}}},                // adjacent runs
+        {20000, 20000, {0, 4000}, {{0, 3968 + 64 + 4096}}},    // less than a page apart: one run
+        {20000, 20000, {0, 8192}, {{0, 4160}, {8192, 4160}}},  // more than a page apart
+        {20000, 20000, {63, 64}, {{0, 128 + 4096}}},           // across a granule's edge
+    };
+    for (const Case& c : cases) {
+        const std::vector<unsigned char> current(c.existing, 7);
+        std::vector<unsigned char> wanted(c.size, 7);
+        for (std::size_t at : c.changed) wanted[at] = 8;
+        EXPECT_EQ(FindChanges(current.data(), c.existing, wanted.data(), c.size), c.runs)
+            << c.existing << "/" << c.size;
+    }
+    EXPECT_EQ(WholeRuns(0, 0), ByteRuns{});
+    EXPECT_EQ(WholeRuns(100, 100), (ByteRuns{{0, 100}}));
+    EXPECT_EQ(WholeRuns(100, 150), (ByteRuns{{0, 100}, {100, 50}}));
+    EXPECT_EQ(WholeRuns(0, 50), (ByteRuns{{0, 50}}));
+}
+
+TEST(ByteRuns, DisjointWhenNoTwoExtentsShareAByte) {
+    using Extents = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+    const std::vector<std::pair<Extents, bool>> cases = {
+        {{}, true},
+        {{{0, 10}}, true},
+        {{{0, 10}, {10, 20}}, true},  // adjacent
+        {{{10, 20}, {0, 10}}, true},  // in any order
+        {{{0, 10}, {9, 20}}, false},
+        {{{0, 10}, {20, 30}, {5, 6}}, false},
+        {{{0, 10}, {0, 10}}, false},
+    };
+    for (const auto& [extents, disjoint] : cases) EXPECT_EQ(Disjoint(extents), disjoint);
 }
 
 // Tall bands are cut too, each window within the rows the library marks with 16-bit numbers,

@@ -1,0 +1,41 @@
+#include "byte_runs.h"
+
+#include <algorithm>
+#include <cstring>
+
+ByteRuns FindChanges(const unsigned char* current, std::size_t existing,
+                     const unsigned char* wanted, std::size_t size) {
+    constexpr std::size_t kGranule = 64, kPage = 4096;
+    const auto differs = [&](std::size_t at) {
+        return std::memcmp(current + at, wanted + at, std::min(kGranule, existing - at)) != 0;
+    };
+    ByteRuns runs;
+    for (std::size_t at = 0; at < existing;) {
+        if (!differs(at)) {
+            at += kGranule;
+            continue;
+        }
+        std::size_t stop = at + kGranule;
+        for (std::size_t equal = 0; stop < existing && equal < kPage; stop += kGranule)
+            equal = differs(stop) ? 0 : equal + kGranule;
+        stop = std::min(stop, existing);
+        runs.emplace_back(at, stop - at);
+        at = stop;
+    }
+    if (existing < size) runs.emplace_back(existing, size - existing);
+    return runs;
+}
+
+ByteRuns WholeRuns(std::size_t existing, std::size_t size) {
+    ByteRuns runs;
+    if (existing > 0) runs.emplace_back(0, existing);
+    if (existing < size) runs.emplace_back(existing, size - existing);
+    return runs;
+}
+
+bool Disjoint(std::vector<std::pair<std::uint64_t, std::uint64_t>> extents) {
+    std::sort(extents.begin(), extents.end());
+    for (std::size_t i = 1; i < extents.size(); ++i)
+        if (extents[i].first < extents[i - 1].second) return false;
+    return true;
+}

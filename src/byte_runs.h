@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+// Which bytes of a write change the file: GDAL rewrites whole blocks of which the fill changed a
+// few pixels, and the guard journals and writes only the runs that differ. Plain functions of
+// the bytes, with no file in sight.
+
+// Runs of bytes, each its offset and size, in order.
+using ByteRuns = std::vector<std::pair<std::uint64_t, std::size_t>>;
+
+// The runs of `wanted` (`size` bytes) that differ from `current`, what the file holds under its
+// first `existing` bytes (existing <= size); all that lies beyond them differs, as one run.
+// Bytes are compared in granules of 64, and a run goes on until a page (4096 bytes) of equal
+// granules follows its last difference, taking that page in: the disk writes whole pages anyway.
+ByteRuns FindChanges(const unsigned char* current, std::size_t existing,
+                     const unsigned char* wanted, std::size_t size);
+
+// The runs FindChanges gives when every byte differs: the existing bytes, then those beyond.
+ByteRuns WholeRuns(std::size_t existing, std::size_t size);
+
+// Whether no two of the extents [begin, end) share a byte.
+bool Disjoint(std::vector<std::pair<std::uint64_t, std::uint64_t>> extents);
