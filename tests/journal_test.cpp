@@ -294,8 +294,8 @@ TEST(Journal, AFullDiskUnderTheWorkingCopyNeverEndsWith0WithoutTheWholeFill) {
     GTEST_SKIP() << "GDAL's failed evictions hand buffers on out of ThreadSanitizer's sight";
 #endif
     const Dem dem("NONE", "GTiff", "tif", 2000);
-    const std::vector<std::pair<std::string, std::string>> env = {
-        {"GDAL_CACHEMAX", "16"}, {"GDAL_NUM_THREADS", "2"}};
+    const std::vector<std::pair<std::string, std::string>> env = {{"GDAL_CACHEMAX", "16"},
+                                                                  {"GDAL_NUM_THREADS", "2"}};
     const std::string log = dem.dir.Path("strace.log");
     RunWithFault(dem, "", log, "pwrite64", "*", env);
     dem.Reset();
@@ -312,7 +312,8 @@ TEST(Journal, AFullDiskUnderTheWorkingCopyNeverEndsWith0WithoutTheWholeFill) {
     // working copy would report a lost block) back to its middle.
     const size_t n = scratch.size();
     for (const size_t last : {n - 1, n - 5, n - 9, n - 13, n / 2}) {
-        const std::string k = std::to_string(scratch[last - 3]) + ".." + std::to_string(scratch[last]);
+        const std::string k =
+            std::to_string(scratch[last - 3]) + ".." + std::to_string(scratch[last]);
         const RunResult run =
             RunWithFault(dem, "error=ENOSPC:when=" + k, "/dev/null", "pwrite64", "*", env);
         if (run.status == 0) {
@@ -547,7 +548,8 @@ TEST(Journal, AKillInEveryJournaledFormatIsUndoneByTheNextRun) {
         ASSERT_GT(writes, 2) << driver;
         const RunResult killed =
             RunWithFault(dem, "signal=KILL:when=" + std::to_string(writes / 2));
-        EXPECT_EQ(killed.signal, SIGKILL) << driver;
+        EXPECT_EQ(killed.signal, SIGKILL)
+            << driver << ": status " << killed.status << ", " << killed.err;
         EXPECT_TRUE(std::filesystem::exists(dem.journal)) << driver;
         EXPECT_FALSE(dem.Files() == dem.originals) << driver;
 
@@ -588,9 +590,8 @@ TEST(Journal, AKillInTheOverviewsRefreshIsUndoneByTheNextRun) {
     const int writes = WritesOfALoneRun(dem, ovr);
     ASSERT_GT(writes, 2);
 
-    const RunResult killed =
-        RunWithFault(dem, "signal=KILL:when=" + std::to_string((writes + 1) / 2), "/dev/null",
-                     "write", ovr);
+    const RunResult killed = RunWithFault(
+        dem, "signal=KILL:when=" + std::to_string((writes + 1) / 2), "/dev/null", "write", ovr);
     EXPECT_EQ(killed.signal, SIGKILL);
     EXPECT_FALSE(dem.Files() == dem.originals);
     ExpectTheNextRunRestores(dem);
