@@ -43,6 +43,8 @@ std::string ProjectionOf(const std::string& path) {
 
 }  // namespace
 
+// The usage text is the tool's own, word for word, ".exe" and all: scripts and users on both
+// platforms have read it for years, so it is fixed here rather than tidied.
 TEST(Usage, MissingArgumentsPrintTheUsageAndExitWith1) {
     const std::string usage =
         "Usage: gapMend tiffilename.tif\n"
