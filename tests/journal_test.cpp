@@ -39,13 +39,13 @@ struct Dem {
     std::vector<GByte> filled;                     // what a lone run leaves in band 1
 
     explicit Dem(const char* compress = "DEFLATE", const char* driver = "GTiff",
-                 const std::string& extension = "tif", int size = 1000)
+                 const std::string& extension = "tif", int size = 1000, int bands = 1)
         : path(dir.Path("dem." + extension)), journal(path + ".gapmend-journal") {
         const std::string expected = dir.Path("expected." + extension);
         if (std::string(driver) == "GTiff") {
             const std::string option = std::string("COMPRESS=") + compress;
             const char* options[] = {option.c_str(), nullptr};
-            WriteDem(path, size, GDT_Float32, options);
+            WriteDem(path, size, GDT_Float32, options, bands);
             CopyFile(path, expected);
         } else {
             // GTX's no-data value is fixed; square pixels suit every format.
@@ -113,15 +113,16 @@ RunResult RunWithFault(const Dem& dem, const std::string& inject,
     return RunTool(args, under_strace);
 }
 
-// The writes of a run to `traced`, or to every file of the dataset when it is empty.
-int WritesOfALoneRun(const Dem& dem, const std::string& traced = "") {
+// The writes (`syscall`) of a run to `traced`, or to every file of the dataset when it is empty.
+int WritesOfALoneRun(const Dem& dem, const std::string& traced = "",
+                     const std::string& syscall = "write") {
     const std::string log = dem.dir.Path("strace.log");
-    RunWithFault(dem, "", log, "write", traced);
+    RunWithFault(dem, "", log, syscall, traced);
     dem.Reset();
     std::ifstream in(log);
     int writes = 0;
     for (std::string line; std::getline(in, line);)
-        writes += line.find("write(") != std::string::npos;
+        writes += line.find(syscall + "(") != std::string::npos;
     return writes;
 }
 
@@ -214,32 +215,48 @@ struct Killed {
 
 }  // namespace
 
+// Layouts the write-back writes differently: an uncompressed GeoTIFF's blocks in place, a
+// compressed one's where they fit, and two bands interleaved by pixel, whose blocks hold band 2's
+// bytes too.
+const std::vector<std::pair<const char*, int>> kLayouts = {
+    {"NONE", 1}, {"DEFLATE", 1}, {"NONE", 2}};
+
+// At the file's writes, and at the journal's, within its first batch and later.
 TEST(Journal, AKillAtAnyWriteIsUndoneByTheNextRun) {
-    for (const char* compress : {"NONE", "DEFLATE"}) {
-        const Dem dem(compress);
+    for (const auto& [compress, bands] : kLayouts) {
+        const Dem dem(compress, "GTiff", "tif", 1000, bands);
         const int writes = WritesOfALoneRun(dem);
+        const int journal_writes = WritesOfALoneRun(dem, dem.journal, "pwrite64");
         ASSERT_GT(writes, 10);
+        ASSERT_GT(journal_writes, 2);
         RunOptions no_working_copy;  // so that the next run restores the file, then stops
         no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
-        for (const int k : {1, 2, writes / 3, 2 * writes / 3, writes}) {
+        std::vector<std::tuple<std::string, std::string, int>> kills = {
+            {"pwrite64", dem.journal, 2}, {"pwrite64", dem.journal, journal_writes / 2 + 1}};
+        for (const int k : {1, 2, writes / 3, 2 * writes / 3, writes})
+            kills.emplace_back("write", "", k);
+        for (const auto& [syscall, traced, k] : kills) {
+            const std::string at = std::string(compress) + " " + std::to_string(bands) + " " +
+                                   syscall + " " + std::to_string(k);
             dem.Reset();
-            const RunResult killed = RunWithFault(dem, "signal=KILL:when=" + std::to_string(k));
-            EXPECT_EQ(killed.signal, SIGKILL) << k;
+            const RunResult killed = RunWithFault(dem, "signal=KILL:when=" + std::to_string(k),
+                                                  "/dev/null", syscall, traced);
+            EXPECT_EQ(killed.signal, SIGKILL) << at;
             const bool journaled = std::filesystem::exists(dem.journal);
-            EXPECT_TRUE(journaled || FileBytes(dem.path) == dem.original) << k;
+            EXPECT_TRUE(journaled || FileBytes(dem.path) == dem.original) << at;
 
             const RunResult next = RunTool({dem.path, "100"}, no_working_copy);
-            EXPECT_EQ(next.status, 3) << k;
+            EXPECT_EQ(next.status, 3) << at;
             EXPECT_EQ(next.err.find("gapMend: restored '" + dem.path +
                                     "' from the journal of an interrupted run\n") == 0,
                       journaled)
-                << k << ": " << next.err;
-            EXPECT_TRUE(FileBytes(dem.path) == dem.original) << k;
-            EXPECT_FALSE(std::filesystem::exists(dem.journal)) << k;
+                << at << ": " << next.err;
+            EXPECT_TRUE(FileBytes(dem.path) == dem.original) << at;
+            EXPECT_FALSE(std::filesystem::exists(dem.journal)) << at;
 
-            EXPECT_EQ(RunTool({dem.path, "100"}).status, 0) << k;
-            EXPECT_TRUE(BandBytes(dem.path) == dem.filled) << k;
-            EXPECT_FALSE(std::filesystem::exists(dem.journal)) << k;
+            EXPECT_EQ(RunTool({dem.path, "100"}).status, 0) << at;
+            EXPECT_TRUE(BandBytes(dem.path) == dem.filled) << at;
+            EXPECT_FALSE(std::filesystem::exists(dem.journal)) << at;
         }
     }
 }
@@ -260,26 +277,33 @@ TEST(Journal, AKillOfARunGivenABareNameIsUndoneByTheNextRun) {
 }
 
 TEST(Journal, AFullDiskDuringTheWriteBackLeavesTheFileAsItWas) {
-    const Dem dem;
-    const int writes = WritesOfALoneRun(dem);
-    // At the file's first, a middle and its last write, and at the journal's first batch, before
-    // anything reached the file (the journal's first write is its header page).
-    const std::vector<std::tuple<std::string, std::string, int>> faults = {
-        {"write", dem.path, 1},
-        {"write", dem.path, writes / 2},
-        {"write", dem.path, writes},
-        {"pwrite64", dem.journal, 2}};
-    for (const auto& [syscall, traced, k] : faults) {
-        dem.Reset();
-        const RunResult run = RunWithFault(dem, "error=ENOSPC:when=" + std::to_string(k) + "+",
-                                           "/dev/null", syscall, traced);
-        EXPECT_EQ(run.status, 3) << syscall << k;
-        EXPECT_NE(run.err.find("gapMend: writing '" + dem.path +
-                               "' back failed; the file is as it was\n"),
-                  std::string::npos)
-            << syscall << k << ": " << run.err;
-        EXPECT_TRUE(FileBytes(dem.path) == dem.original) << syscall << k;
-        EXPECT_FALSE(std::filesystem::exists(dem.journal)) << syscall << k;
+    for (const auto& [compress, bands] : kLayouts) {
+        const Dem dem(compress, "GTiff", "tif", 1000, bands);
+        const int writes = WritesOfALoneRun(dem);
+        const int journal_writes = WritesOfALoneRun(dem, dem.journal, "pwrite64");
+        // At the file's first, a middle and its last write, and at the journal's first batch,
+        // before anything reached the file (the journal's first write is its header page), and
+        // at a later write of it.
+        const std::vector<std::tuple<std::string, std::string, int>> faults = {
+            {"write", dem.path, 1},
+            {"write", dem.path, writes / 2},
+            {"write", dem.path, writes},
+            {"pwrite64", dem.journal, 2},
+            {"pwrite64", dem.journal, journal_writes / 2 + 1}};
+        for (const auto& [syscall, traced, k] : faults) {
+            const std::string at = std::string(compress) + " " + std::to_string(bands) + " " +
+                                   syscall + " " + std::to_string(k);
+            dem.Reset();
+            const RunResult run = RunWithFault(dem, "error=ENOSPC:when=" + std::to_string(k) + "+",
+                                               "/dev/null", syscall, traced);
+            EXPECT_EQ(run.status, 3) << at;
+            EXPECT_NE(run.err.find("gapMend: writing '" + dem.path +
+                                   "' back failed; the file is as it was\n"),
+                      std::string::npos)
+                << at << ": " << run.err;
+            EXPECT_TRUE(FileBytes(dem.path) == dem.original) << at;
+            EXPECT_FALSE(std::filesystem::exists(dem.journal)) << at;
+        }
     }
 }
 
@@ -488,6 +512,28 @@ TEST(Journal, APlantedDamagedOrUnreadableJournalWritesNothing) {
         std::filesystem::remove(dem.journal);
         std::filesystem::remove(side_car);
     }
+}
+
+// A power cut before the first batch's sync, which nothing was written under: its writes may
+// reach the disk in any order, so a page of it may be lost where later ones are kept. None of it
+// is applied, and it is no damage.
+TEST(Journal, APowerCutInTheFirstBatchAppliesNothing) {
+    const Killed killed;
+    const Dem& dem = killed.dem;
+    JournalBytes journal{killed.journal};
+    const std::size_t lost = journal.Record(8);
+    ASSERT_LT(lost + journal_format::kPage, journal.bytes.size());
+    std::fill(journal.bytes.begin() + lost, journal.bytes.begin() + lost + journal_format::kPage,
+              '\0');
+    killed.PutBack(journal.bytes);
+    std::ofstream(dem.path, std::ios::binary) << dem.original;
+    RunOptions no_working_copy;
+    no_working_copy.env = {{"TMPDIR", dem.dir.Path("missing")}};
+    const RunResult next = RunTool({dem.path, "100"}, no_working_copy);
+    EXPECT_EQ(next.status, 3);
+    EXPECT_EQ(next.err.find("damaged"), std::string::npos) << next.err;
+    EXPECT_TRUE(FileBytes(dem.path) == dem.original);
+    EXPECT_FALSE(std::filesystem::exists(dem.journal));
 }
 
 // A good journal is applied whole, side-cars included: one that the run removed comes back
