@@ -15,6 +15,18 @@ class GDALRasterBand;
 // approximate, and a default histogram keeps its buckets. Nothing stored, nothing computed; the
 // other bands' stay as they are, since only band 1 changes.
 
+// What the band holds before the write-back, looked up then, so that a driver that forgets
+// them as pixels change does not make the refresh forget them too.
+struct StoredStatistics {
+    bool summary = false;  // minimum, maximum, mean and standard deviation
+    bool approximate = false;
+    bool histogram = false;  // a default histogram, of `buckets` from `min` to `max`
+    double min = 0, max = 0;
+    int buckets = 0;
+};
+StoredStatistics FindStoredStatistics(GDALRasterBand& band);
+
 // CE_Failure, with a GDAL error raised, when the band cannot be read. Nothing when `changed` is
 // empty.
-CPLErr RefreshStatistics(GDALRasterBand& band, const std::vector<PixelWindow>& changed);
+CPLErr RefreshStatistics(GDALRasterBand& band, const StoredStatistics& stored,
+                         const std::vector<PixelWindow>& changed);
