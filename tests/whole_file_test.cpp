@@ -133,29 +133,42 @@ TEST(Overviews, AreWhatGdaladdoBuildsFromTheFilledBand) {
     }
 }
 
-// Overviews that no method explains (here: level 1 shifted by a metre) are left as they are.
+// Overviews that no method explains (here: level 1 shifted by a metre) are left as they are,
+// inside the file or in a .ovr, which stays byte for byte as it was.
 TEST(Overviews, ThatNoMethodExplainsStayAsTheyWereWithALine) {
-    const TempDir dir;
-    const std::string path = dir.Path("dem.tif");
-    WriteVoidedDem(path, 512, {"TILED=YES"});
-    ASSERT_EQ(Gdaladdo("-r average " + path + " 2 4 8"), 0);
-    {
-        GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_UPDATE));
-        GDALRasterBand* overview = dataset->GetRasterBand(1)->GetOverview(0);
-        std::vector<float> values(256 * 256);
-        ASSERT_EQ(overview->RasterIO(GF_Read, 0, 0, 256, 256, values.data(), 256, 256,
-                                     GDT_Float32, 0, 0, nullptr), CE_None);
-        for (float& value : values) value += 1;
-        ASSERT_EQ(overview->RasterIO(GF_Write, 0, 0, 256, 256, values.data(), 256, 256,
-                                     GDT_Float32, 0, 0, nullptr), CE_None);
+    for (const bool external : {false, true}) {
+        SCOPED_TRACE(external ? ".ovr" : "internal");
+        const TempDir dir;
+        const std::string path = dir.Path("dem.tif"), ovr = path + ".ovr";
+        const std::string ro = external ? "-ro " : "";
+        WriteVoidedDem(path, 512, {"TILED=YES"});
+        ASSERT_EQ(Gdaladdo(ro + "-r average " + path + " 2 4 8"), 0);
+        {
+            // Level 1 is the first overview of the file, or the first band of the .ovr.
+            GDALDatasetUniquePtr dataset(GDALDataset::Open((external ? ovr : path).c_str(),
+                                                           GDAL_OF_RASTER | GDAL_OF_UPDATE));
+            GDALRasterBand* band = dataset->GetRasterBand(1);
+            GDALRasterBand* overview = external ? band : band->GetOverview(0);
+            std::vector<float> values(256 * 256);
+            ASSERT_EQ(overview->RasterIO(GF_Read, 0, 0, 256, 256, values.data(), 256, 256,
+                                         GDT_Float32, 0, 0, nullptr), CE_None);
+            for (float& value : values) value += 1;
+            ASSERT_EQ(overview->RasterIO(GF_Write, 0, 0, 256, 256, values.data(), 256, 256,
+                                         GDT_Float32, 0, 0, nullptr), CE_None);
+        }
+        const std::vector<std::vector<GByte>> before = OverviewBytes(path);
+        const std::string ovr_before = external ? FileBytes(ovr) : "";
+        const RunResult run = RunTool({path, "100"});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err, "gapMend: the overviews of '" + path +
+                               "' still show the old band 1, as no resampling method reproduces "
+                               "them; gdaladdo " + ro + "-r average '" + path +
+                               "' 2 4 8 rebuilds them\n");
+        EXPECT_EQ(OverviewBytes(path), before);
+        if (external) {
+            EXPECT_TRUE(FileBytes(ovr) == ovr_before);
+        }
     }
-    const std::vector<std::vector<GByte>> before = OverviewBytes(path);
-    const RunResult run = RunTool({path, "100"});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "gapMend: the overviews of '" + path +
-                           "' still show the old band 1, as no resampling method reproduces "
-                           "them; gdaladdo -r average '" + path + "' 2 4 8 rebuilds them\n");
-    EXPECT_EQ(OverviewBytes(path), before);
 }
 
 namespace {
