@@ -79,6 +79,8 @@ struct Layout {
     // gdal_translate's options that mark the voids by a mask of their own instead of the no-data
     // value: a per-dataset mask, or an alpha band (which GDAL takes for a mask on UInt16 or Byte).
     const char* mask = "";
+    const char* format = "GTiff";  // another format's overviews are its own, or a .ovr
+    const char* extension = "tif";
 };
 
 const Layout kLayouts[] = {
@@ -90,17 +92,28 @@ const Layout kLayouts[] = {
     {"mask", {"TILED=YES"}, "", 512, "-mask 1 --config GDAL_TIFF_INTERNAL_MASK YES"},
     {"ovr-mask", {"TILED=YES"}, "-ro", 512, "-mask 1 --config GDAL_TIFF_INTERNAL_MASK YES"},
     {"alpha", {"TILED=YES"}, "", 512, "-ot UInt16 -b 1 -b mask -colorinterp_2 alpha -co ALPHA=YES"},
+    {"hfa", {}, "", 512, "", "HFA", "img"},
+    {"envi-ovr", {}, "", 512, "", "ENVI", "bin"},
 };
 
-// The DEM of `layout` at `path`, its voids marked as the layout says.
+// The DEM of `layout` at `path`, in its format, its voids marked as the layout says.
 void WriteLayout(const Layout& layout, const std::string& path) {
-    if (!*layout.mask) return WriteVoidedDem(path, layout.size, layout.creation_options);
+    const bool tiff = std::string(layout.format) == "GTiff";
+    if (!*layout.mask && tiff) return WriteVoidedDem(path, layout.size, layout.creation_options);
     const std::string source = path + ".source.tif";
     WriteVoidedDem(source, layout.size, {});
-    std::string command = std::string("gdal_translate -q -a_nodata none ") + layout.mask;
+    std::string command = std::string("gdal_translate -q -of ") + layout.format;
+    if (*layout.mask) command += std::string(" -a_nodata none ") + layout.mask;
     for (const std::string& option : layout.creation_options) command += " -co " + option;
     if (std::system((command + " " + source + " " + path).c_str()) != 0) std::abort();
     std::remove(source.c_str());
+    std::remove((path + ".aux.xml").c_str());
+}
+
+// Every file of the dataset at `from` (its .ovr and header too) copied to the name `to`.
+void CopyDataset(const std::string& from, const std::string& to) {
+    GDALDriverH driver = GDALIdentifyDriver(from.c_str(), nullptr);
+    if (!driver || GDALCopyDatasetFiles(driver, to.c_str(), from.c_str()) != CE_None) std::abort();
 }
 const char* const kMethods[] = {"average", "cubic", "nearest", "lanczos", "bilinear"};
 
@@ -111,12 +124,12 @@ TEST(Overviews, AreWhatGdaladdoBuildsFromTheFilledBand) {
         for (const char* method : kMethods) {
             SCOPED_TRACE(std::string(layout.name) + " " + method);
             const TempDir dir;
-            const std::string path = dir.Path("dem.tif"), oracle = dir.Path("oracle.tif");
+            const std::string path = dir.Path(std::string("dem.") + layout.extension);
+            const std::string oracle = dir.Path(std::string("oracle.") + layout.extension);
             WriteLayout(layout, path);
             const std::string options = std::string(layout.overview_options) + " -r " + method;
             ASSERT_EQ(Gdaladdo(options + " " + path + " 2 4 8"), 0);
-            CopyFile(path, oracle);
-            if (*layout.overview_options) CopyFile(path + ".ovr", oracle + ".ovr");
+            CopyDataset(path, oracle);
 
             const RunResult run = RunTool({path, "100"});
             ASSERT_EQ(run.status, 0) << run.err;
@@ -125,8 +138,7 @@ TEST(Overviews, AreWhatGdaladdoBuildsFromTheFilledBand) {
             if (!*layout.mask || std::string(method) == "nearest") {
                 ASSERT_NE(Differences(path, oracle), std::vector<size_t>(3, 0));  // as it was
             }
-            CopyFile(path, oracle);
-            if (*layout.overview_options) CopyFile(path + ".ovr", oracle + ".ovr");
+            CopyDataset(path, oracle);
             ASSERT_EQ(Gdaladdo(options + " " + oracle + " 2 4 8"), 0);
             EXPECT_EQ(Differences(path, oracle), std::vector<size_t>(3, 0));
         }
