@@ -284,11 +284,6 @@ void WriteDemWithStatistics(const StatisticsCase& c, const std::string& path) {
 TEST(Statistics, AreThoseOfTheFilledBand) {
     for (const StatisticsCase& c : kStatisticsCases) {
         SCOPED_TRACE(c.name);
-        if (c.approx && ToolRunsUnderWine())
-            GTEST_SKIP() << "under wine the old approximate statistics stay in the .aux.xml: the "
-                            "run moves them into the GDAL_METADATA tag and removes the emptied "
-                            ".aux.xml (as on Linux), which GDAL then reads over the tag if it "
-                            "is still there";
         const TempDir dir;
         const bool tiff = std::string(c.format) == "GTiff";
         const std::string path = dir.Path(tiff ? "dem.tif" : "dem.bil");
