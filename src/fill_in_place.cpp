@@ -73,10 +73,11 @@ Result WriteBack(const Job& job, WorkingCopy& copy) {
     if (!lossy.empty())
         job.warn(Quoted(job.path) + " is compressed with " + lossy + ", a lossy codec: the " +
                  "valid pixels of every block written back change by its error");
+    const StoredStatistics statistics = FindStoredStatistics(job.band);
     std::vector<PixelWindow> written;
     if (WriteBackChanges(job.band, copy, &written) != CE_None ||
         RefreshOverviews(job.band, written, job.path, job.warn) != CE_None ||
-        RefreshStatistics(job.band, written) != CE_None)
+        RefreshStatistics(job.band, statistics, written) != CE_None)
         return {Kind::kWriteBackFailed, ""};
     return {Kind::kDone, ""};
 }

@@ -256,11 +256,17 @@ TEST(Fill, AFileWithNothingToFillKeepsEveryByte) {
     const char* deflate[] = {"COMPRESS=DEFLATE", "TILED=YES", nullptr};
     WriteRaster(whole, 500, GDT_Float32, values, -9999, deflate);
     CopyFile(SAMPLE_DEM, sample);
+    // Nor the overviews, statistics and layout of a COG that kept them.
+    const std::string cog = dir.Path("cog.tif");
+    ASSERT_EQ(std::system(("gdal_translate -q -of COG -co BLOCKSIZE=128 " + whole + " " + cog +
+                           " && gdalinfo -stats -hist " + cog + " >/dev/null").c_str()),
+              0);
     // No gap at all; and gaps, but a radius that reaches none of them.
-    for (const auto& [path, radius] : {std::pair{whole, "250"}, {sample, "-5"}}) {
-        const std::string before = FileBytes(path);
+    for (const auto& [path, radius] : {std::pair{whole, "250"}, {sample, "-5"}, {cog, "250"}}) {
+        const std::string before = FileBytes(path), side_car = FileBytes(path + ".aux.xml");
         EXPECT_EQ(RunTool({path, radius}).status, 0) << path;
         EXPECT_TRUE(FileBytes(path) == before) << path;
+        EXPECT_TRUE(FileBytes(path + ".aux.xml") == side_car) << path;
     }
 }
 

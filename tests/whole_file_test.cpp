@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,9 @@ namespace {
 // A DEM in decimetres with a few voids: one across the blocks' corners in the middle, one on the
 // left edge and one in the bottom right corner, so that some of every level stays as it was. Its
 // repeated values tell the methods apart (nearest from mode, say) where the fill did not reach.
-void WriteVoidedDem(const std::string& path, int size, const std::vector<std::string>& options) {
+// With a `step`, its valid values are alike in each step x step square.
+void WriteVoidedDem(const std::string& path, int size, const std::vector<std::string>& options,
+                    int step = 1) {
     std::vector<double> values(size_t(size) * size);
     const auto in_void = [size](int x, int y) {
         const int middle = size / 2;
@@ -29,8 +32,9 @@ void WriteVoidedDem(const std::string& path, int size, const std::vector<std::st
         for (int x = 0; x < size; ++x)
             values[size_t(y) * size + x] =
                 in_void(x, y) ? -9999
-                              : std::round(5000 + 1000 * std::sin(x / 13.0) +
-                                           800 * std::cos(y / 17.0) + (x * 7 + y * 3) % 11) /
+                              : std::round(5000 + 1000 * std::sin(x / step / 13.0) +
+                                           800 * std::cos(y / step / 17.0) +
+                                           (x / step * 7 + y / step * 3) % 11) /
                                     10;
     std::vector<const char*> list;
     for (const std::string& option : options) list.push_back(option.c_str());
@@ -78,6 +82,8 @@ struct Layout {
     // gdal_translate's options that mark the voids by a mask of their own instead of the no-data
     // value: a per-dataset mask, or an alpha band (which GDAL takes for a mask on UInt16 or Byte).
     const char* mask = "";
+    const char* format = "GTiff";  // another format's overviews are its own, or a .ovr
+    const char* extension = "tif";
 };
 
 const Layout kLayouts[] = {
@@ -89,17 +95,28 @@ const Layout kLayouts[] = {
     {"mask", {"TILED=YES"}, "", 512, "-mask 1 --config GDAL_TIFF_INTERNAL_MASK YES"},
     {"ovr-mask", {"TILED=YES"}, "-ro", 512, "-mask 1 --config GDAL_TIFF_INTERNAL_MASK YES"},
     {"alpha", {"TILED=YES"}, "", 512, "-ot UInt16 -b 1 -b mask -colorinterp_2 alpha -co ALPHA=YES"},
+    {"hfa", {}, "", 512, "", "HFA", "img"},
+    {"envi-ovr", {}, "", 512, "", "ENVI", "bin"},
 };
 
-// The DEM of `layout` at `path`, its voids marked as the layout says.
+// The DEM of `layout` at `path`, in its format, its voids marked as the layout says.
 void WriteLayout(const Layout& layout, const std::string& path) {
-    if (!*layout.mask) return WriteVoidedDem(path, layout.size, layout.creation_options);
+    const bool tiff = std::string(layout.format) == "GTiff";
+    if (!*layout.mask && tiff) return WriteVoidedDem(path, layout.size, layout.creation_options);
     const std::string source = path + ".source.tif";
     WriteVoidedDem(source, layout.size, {});
-    std::string command = std::string("gdal_translate -q -a_nodata none ") + layout.mask;
+    std::string command = std::string("gdal_translate -q -of ") + layout.format;
+    if (*layout.mask) command += std::string(" -a_nodata none ") + layout.mask;
     for (const std::string& option : layout.creation_options) command += " -co " + option;
     if (std::system((command + " " + source + " " + path).c_str()) != 0) std::abort();
     std::remove(source.c_str());
+    std::remove((path + ".aux.xml").c_str());
+}
+
+// Every file of the dataset at `from` (its .ovr and header too) copied to the name `to`.
+void CopyDataset(const std::string& from, const std::string& to) {
+    GDALDriverH driver = GDALIdentifyDriver(from.c_str(), nullptr);
+    if (!driver || GDALCopyDatasetFiles(driver, to.c_str(), from.c_str()) != CE_None) std::abort();
 }
 const char* const kMethods[] = {"average", "cubic", "nearest", "lanczos", "bilinear"};
 
@@ -110,12 +127,12 @@ TEST(Overviews, AreWhatGdaladdoBuildsFromTheFilledBand) {
         for (const char* method : kMethods) {
             SCOPED_TRACE(std::string(layout.name) + " " + method);
             const TempDir dir;
-            const std::string path = dir.Path("dem.tif"), oracle = dir.Path("oracle.tif");
+            const std::string path = dir.Path(std::string("dem.") + layout.extension);
+            const std::string oracle = dir.Path(std::string("oracle.") + layout.extension);
             WriteLayout(layout, path);
             const std::string options = std::string(layout.overview_options) + " -r " + method;
             ASSERT_EQ(Gdaladdo(options + " " + path + " 2 4 8"), 0);
-            CopyFile(path, oracle);
-            if (*layout.overview_options) CopyFile(path + ".ovr", oracle + ".ovr");
+            CopyDataset(path, oracle);
 
             const RunResult run = RunTool({path, "100"});
             ASSERT_EQ(run.status, 0) << run.err;
@@ -124,50 +141,78 @@ TEST(Overviews, AreWhatGdaladdoBuildsFromTheFilledBand) {
             if (!*layout.mask || std::string(method) == "nearest") {
                 ASSERT_NE(Differences(path, oracle), std::vector<size_t>(3, 0));  // as it was
             }
-            CopyFile(path, oracle);
-            if (*layout.overview_options) CopyFile(path + ".ovr", oracle + ".ovr");
+            CopyDataset(path, oracle);
             ASSERT_EQ(Gdaladdo(options + " " + oracle + " 2 4 8"), 0);
             EXPECT_EQ(Differences(path, oracle), std::vector<size_t>(3, 0));
         }
     }
 }
 
-// Overviews that no method explains (here: level 1 shifted by a metre) are left as they are.
+// Overviews that no method explains (level 1 shifted by a metre) are left as they are, inside the
+// file or in a .ovr, which stays byte for byte as it was; and so are those that several methods
+// explain but that these would refresh each in its own way: where every 8 x 8 square is alike,
+// nearest, average and mode all make the same overviews, but not of the filled pixels.
 TEST(Overviews, ThatNoMethodExplainsStayAsTheyWereWithALine) {
-    const TempDir dir;
-    const std::string path = dir.Path("dem.tif");
-    WriteVoidedDem(path, 512, {"TILED=YES"});
-    ASSERT_EQ(Gdaladdo("-r average " + path + " 2 4 8"), 0);
-    {
-        GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_UPDATE));
-        GDALRasterBand* overview = dataset->GetRasterBand(1)->GetOverview(0);
-        std::vector<float> values(256 * 256);
-        ASSERT_EQ(overview->RasterIO(GF_Read, 0, 0, 256, 256, values.data(), 256, 256,
-                                     GDT_Float32, 0, 0, nullptr), CE_None);
-        for (float& value : values) value += 1;
-        ASSERT_EQ(overview->RasterIO(GF_Write, 0, 0, 256, 256, values.data(), 256, 256,
-                                     GDT_Float32, 0, 0, nullptr), CE_None);
+    struct Case {
+        const char* ro;  // gdaladdo's option for a .ovr
+        bool shifted;
+        int step;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"", true, 1, "no resampling method reproduces them; gdaladdo -r average"},
+        {"-ro ", true, 1, "no resampling method reproduces them; gdaladdo -ro -r average"},
+        {"", false, 8, "the methods that reproduce them disagree over the filled pixels; "
+                       "gdaladdo -r nearest"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        const bool external = *c.ro != 0;
+        const TempDir dir;
+        const std::string path = dir.Path("dem.tif"), ovr = path + ".ovr";
+        WriteVoidedDem(path, 512, {"TILED=YES"}, c.step);
+        ASSERT_EQ(Gdaladdo(std::string(c.ro) + "-r average " + path + " 2 4 8"), 0);
+        if (c.shifted) {
+            // Level 1 is the first overview of the file, or the first band of the .ovr.
+            GDALDatasetUniquePtr dataset(GDALDataset::Open((external ? ovr : path).c_str(),
+                                                           GDAL_OF_RASTER | GDAL_OF_UPDATE));
+            GDALRasterBand* band = dataset->GetRasterBand(1);
+            GDALRasterBand* overview = external ? band : band->GetOverview(0);
+            std::vector<float> values(256 * 256);
+            ASSERT_EQ(overview->RasterIO(GF_Read, 0, 0, 256, 256, values.data(), 256, 256,
+                                         GDT_Float32, 0, 0, nullptr), CE_None);
+            for (float& value : values) value += 1;
+            ASSERT_EQ(overview->RasterIO(GF_Write, 0, 0, 256, 256, values.data(), 256, 256,
+                                         GDT_Float32, 0, 0, nullptr), CE_None);
+        }
+        const std::vector<std::vector<GByte>> before = OverviewBytes(path);
+        const std::string ovr_before = external ? FileBytes(ovr) : "";
+        const RunResult run = RunTool({path, "100"});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err, "gapMend: the overviews of '" + path + "' still show the old band 1, as " +
+                               c.line + " '" + path + "' 2 4 8 rebuilds them\n");
+        EXPECT_EQ(OverviewBytes(path), before);
+        if (external) {
+            EXPECT_TRUE(FileBytes(ovr) == ovr_before);
+        }
     }
-    const std::vector<std::vector<GByte>> before = OverviewBytes(path);
-    const RunResult run = RunTool({path, "100"});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "gapMend: the overviews of '" + path +
-                           "' still show the old band 1, as no resampling method reproduces "
-                           "them; gdaladdo -r average '" + path + "' 2 4 8 rebuilds them\n");
-    EXPECT_EQ(OverviewBytes(path), before);
 }
 
 namespace {
 
-const char* const kStatistics[] = {"STATISTICS_MINIMUM", "STATISTICS_MAXIMUM", "STATISTICS_MEAN",
-                                   "STATISTICS_STDDEV", "STATISTICS_VALID_PERCENT"};
+const char* const kStatisticsItems[] = {"STATISTICS_APPROXIMATE", "STATISTICS_VALID_PERCENT"};
 
-// Band 1's stored statistics, as text, and its stored default histogram (empty when none).
+// Band 1's stored statistics, as text, as the driver hands them out without computing them (EHdr
+// keeps its .stx's out of the metadata), and its stored default histogram (empty when none).
 std::vector<std::string> StoredStatistics(const std::string& path) {
     GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER));
     GDALRasterBand* band = dataset->GetRasterBand(1);
     std::vector<std::string> stored;
-    for (const char* item : kStatistics) {
+    double values[4] = {};
+    if (band->GetStatistics(TRUE, FALSE, &values[0], &values[1], &values[2], &values[3]) ==
+        CE_None)
+        for (const double value : values) stored.push_back(CPLSPrintf("%.17g", value));
+    for (const char* item : kStatisticsItems) {
         const char* value = band->GetMetadataItem(item);
         stored.push_back(value ? value : "");
     }
@@ -183,7 +228,8 @@ std::vector<std::string> StoredStatistics(const std::string& path) {
     return stored;
 }
 
-// What GDAL computes on a copy of the filled band, stored the same way.
+// What GDAL computes on a copy of the filled dataset, stored the same way, with the buckets of
+// the histogram that `histogram_of` stores.
 std::vector<std::string> FreshStatistics(const std::string& copy, bool approx,
                                          const std::string& histogram_of) {
     {
@@ -207,34 +253,77 @@ std::vector<std::string> FreshStatistics(const std::string& copy, bool approx,
     return StoredStatistics(copy);
 }
 
+// Where the statistics are kept, and how they were made: by gdalinfo, or (where `gdalinfo` is
+// empty) by GDAL with the file open for update, which puts them in the GDAL_METADATA tag.
+struct StatisticsCase {
+    const char* name;
+    const char* format;  // "GTiff", with 3 overview levels, or "EHdr"
+    const char* gdalinfo;
+    const char* kept_in;  // the side-car that holds them, beside dem.<extension>, or "" for none
+    bool approx;
+};
+const StatisticsCase kStatisticsCases[] = {
+    {"exact, with a histogram", "GTiff", "-stats -hist", "dem.tif.aux.xml", false},
+    {"in the GDAL_METADATA tag", "GTiff", "", "", false},
+    {"in EHdr's .stx", "EHdr", "-stats", "dem.stx", false},
+    {"approximate, from the overviews", "GTiff", "-approx_stats", "dem.tif.aux.xml", true},
+};
+
+// A voided DEM in `c`'s format at `path`, with its statistics made as `c` says.
+void WriteDemWithStatistics(const StatisticsCase& c, const std::string& path) {
+    const bool tiff = std::string(c.format) == "GTiff";
+    const std::string tif = tiff ? path : path + ".source.tif";
+    WriteVoidedDem(tif, 512, {"TILED=YES"});
+    if (tiff) {
+        ASSERT_EQ(Gdaladdo("-r average " + path + " 2 4 8"), 0);
+    } else {
+        ASSERT_EQ(std::system(("gdal_translate -q -of EHdr " + tif + " " + path).c_str()), 0);
+        std::remove(tif.c_str());
+        std::remove((path + ".aux.xml").c_str());
+    }
+    if (*c.gdalinfo) {
+        const std::string gdalinfo = std::string("gdalinfo ") + c.gdalinfo + " " + path;
+        ASSERT_EQ(std::system((gdalinfo + " >/dev/null 2>&1").c_str()), 0);
+        return;
+    }
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_UPDATE));
+    double min = 0, max = 0, mean = 0, deviation = 0;
+    ASSERT_EQ(dataset->GetRasterBand(1)->ComputeStatistics(FALSE, &min, &max, &mean, &deviation,
+                                                           nullptr, nullptr),
+              CE_None);
+}
+
 }  // namespace
 
-// Statistics made by gdalinfo (exact with a histogram in the .aux.xml, or approximate from the
-// overviews) are what GDAL computes on the filled band.
+// Statistics, wherever they are kept, are what GDAL computes on the filled band.
 TEST(Statistics, AreThoseOfTheFilledBand) {
-    for (const bool approx : {false, true}) {
-        SCOPED_TRACE(approx ? "approximate" : "exact");
-        if (approx && ToolRunsUnderWine())
-            GTEST_SKIP() << "under wine the Windows build leaves approximate statistics in the "
-                            ".aux.xml as they were; not yet understood";
+    for (const StatisticsCase& c : kStatisticsCases) {
+        SCOPED_TRACE(c.name);
         const TempDir dir;
-        const std::string path = dir.Path("dem.tif"), copy = dir.Path("copy.tif");
-        WriteVoidedDem(path, 512, {"TILED=YES"});
-        ASSERT_EQ(Gdaladdo("-r average " + path + " 2 4 8"), 0);
-        const std::string gdalinfo = std::string("gdalinfo ") +
-                                     (approx ? "-approx_stats " : "-stats -hist ") + path +
-                                     " >/dev/null 2>&1";
-        ASSERT_EQ(std::system(gdalinfo.c_str()), 0);
+        const bool tiff = std::string(c.format) == "GTiff";
+        const std::string path = dir.Path(tiff ? "dem.tif" : "dem.bil");
+        const std::string copy = dir.Path(tiff ? "copy.tif" : "copy.bil");
+        ASSERT_NO_FATAL_FAILURE(WriteDemWithStatistics(c, path));
+        const auto expect_kept_where_they_were = [&] {
+            for (const char* side_car : {"dem.tif.aux.xml", "dem.stx"}) {
+                EXPECT_EQ(std::filesystem::exists(dir.Path(side_car)),
+                          std::string(c.kept_in) == side_car)
+                    << side_car;
+            }
+        };
+        expect_kept_where_they_were();
         const std::vector<std::string> before = StoredStatistics(path);
+        ASSERT_GT(before.size(), 4u);
         ASSERT_NE(before[2], "");
 
         const RunResult run = RunTool({path, "100"});
         ASSERT_EQ(run.status, 0) << run.err;
-        CopyFile(path, copy);
+        expect_kept_where_they_were();
+        GDALDriver* driver = GetGDALDriverManager()->GetDriverByName(c.format);
+        ASSERT_EQ(GDALCopyDatasetFiles(driver, copy.c_str(), path.c_str()), CE_None);
         const std::vector<std::string> after = StoredStatistics(path);
         EXPECT_NE(after, before);
-        const std::vector<std::string> fresh = FreshStatistics(copy, approx, path);
-        EXPECT_EQ(after, fresh);
+        EXPECT_EQ(after, FreshStatistics(copy, c.approx, path));
     }
 }
 
