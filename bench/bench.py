@@ -130,11 +130,12 @@ def journal_bytes(source, build, radius, env):
     copy = os.path.join(WORK, "journaled.tif")
     log = os.path.join(WORK, "journal.strace")
     copy_synced(source, copy)
-    subprocess.run(["strace", "-f", "-o", log, "-e", "trace=write", "-P", copy + ".gapmend-journal",
+    subprocess.run(["strace", "-f", "-o", log, "-e", "trace=write,pwrite64", "-P", copy + ".gapmend-journal",
                     os.path.join(build, "gapMend"), copy, str(radius)],
                    cwd=WORK, stdout=subprocess.DEVNULL, env={**os.environ, **env}, check=True)
     with open(log) as lines:
-        written = sum(int(line.rsplit("=", 1)[1]) for line in lines if "write(" in line)
+        written = sum(int(line.rsplit("=", 1)[1]) for line in lines
+                      if "write(" in line or "pwrite64(" in line)
     os.remove(copy)
     os.remove(log)
     return written
