@@ -10,12 +10,11 @@
 #include <gdal_priv.h>
 
 #include "config_option.h"
+#include "message.h"
 #include "overviews.h"
 #include "temp_dir.h"
 
 namespace {
-
-std::string Megabytes(long long bytes) { return std::to_string((bytes + 999999) / 1000000) + " MB"; }
 
 long long FileSize(const std::string& path) {
     VSIStatBufL stat{};

@@ -35,10 +35,6 @@ std::string Refusal(GDALDataset& dataset, const std::string& path) {
     return "";
 }
 
-std::string Megabytes(long long bytes) {
-    return std::to_string((bytes + 999999) / 1000000) + " MB";
-}
-
 using Result = FillInPlace::Result;
 using Kind = FillInPlace::Kind;
 
@@ -132,10 +128,9 @@ GDALDataset* OpenForUpdate(const std::string& file, int pool_threads) {
     const ScopedConfigOption threads("GDAL_NUM_THREADS", std::to_string(pool_threads),
                                      ScopedConfigOption::Scope::kThisThread);
     const CPLStringList options = OpenOptionsForUpdate(file);
-    GDALDataset* dataset = GDALDataset::FromHandle(
+    return GDALDataset::FromHandle(
         GDALOpenEx(file.c_str(), GDAL_OF_RASTER | GDAL_OF_UPDATE | GDAL_OF_VERBOSE_ERROR, nullptr,
                    options.List(), nullptr));
-    return dataset;
 }
 
 // Closing writes the changed blocks out. GDAL's close returns nothing, so a failed write is seen

@@ -85,6 +85,39 @@ void Install(const std::string& prefix, VSIFilesystemHandler* handler) {
 #endif
 }
 
+// A batch of writes held back: each with the runs of it that change the file, once compared.
+struct HeldBatch {
+    struct Held {
+        vsi_l_offset offset;
+        std::vector<GByte> bytes;
+        ByteRuns changes;  // the runs to journal and write, from `offset`
+    };
+    std::vector<Held> writes;
+    size_t bytes = 0;
+
+    bool full() const { return bytes >= kBatchBytes; }
+    bool Overlaps(vsi_l_offset offset, size_t size) const {
+        return std::any_of(writes.begin(), writes.end(), [&](const Held& held) {
+            return held.offset < offset + size && offset < held.offset + held.bytes.size();
+        });
+    }
+    // Throws std::bad_alloc when the copy does not fit.
+    void Add(vsi_l_offset offset, const GByte* data, size_t size) {
+        writes.push_back({offset, std::vector<GByte>(data, data + size), {}});
+        bytes += size;
+    }
+    bool Disjoint() const {
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> extents;
+        for (const Held& held : writes)
+            extents.emplace_back(held.offset, held.offset + held.bytes.size());
+        return ::Disjoint(std::move(extents));
+    }
+    void Clear() {
+        writes.clear();
+        bytes = 0;
+    }
+};
+
 // The writes that a handle holds back, and their release. Any step that fails fails the run and
 // drops what is held: the journal may not be trusted with more, so nothing more is written.
 // Out of memory, the run fails too: no exception may pass through GDAL's frames into its caller.
@@ -96,27 +129,21 @@ class HeldWrites {
         base_size_ = base_.Tell();
     }
     vsi_l_offset base_size() const { return base_size_; }
-    bool full() const { return held_bytes_ >= kBatchBytes; }
-
-    bool Overlaps(vsi_l_offset offset, size_t size) const {
-        return std::any_of(held_.begin(), held_.end(), [&](const Held& held) {
-            return held.offset < offset + size && offset < held.offset + held.bytes.size();
-        });
-    }
+    bool full() const { return held_.full(); }
+    bool Overlaps(vsi_l_offset offset, size_t size) const { return held_.Overlaps(offset, size); }
 
     bool Hold(vsi_l_offset offset, const GByte* bytes, size_t size) {
         try {
-            held_.push_back({offset, std::vector<GByte>(bytes, bytes + size), {}});
+            held_.Add(offset, bytes, size);
         } catch (const std::bad_alloc&) {
             Fail();
             return false;
         }
-        held_bytes_ += size;
         return true;
     }
 
     bool Release() {
-        if (held_.empty()) return true;  // nothing to refuse: a failed run closes quietly
+        if (held_.writes.empty()) return true;  // nothing to refuse: a failed run closes quietly
         return Succeeds([this] { return JournalThenWrite(); });
     }
 
@@ -125,11 +152,7 @@ class HeldWrites {
     }
 
   private:
-    struct Held {
-        vsi_l_offset offset;
-        std::vector<GByte> bytes;
-        ByteRuns changes;  // the runs to journal and write, from `offset`
-    };
+    using Held = HeldBatch::Held;
 
     template <typename Step>
     bool Succeeds(const Step& step) {
@@ -146,14 +169,11 @@ class HeldWrites {
     // overlap within a batch go out whole, in their order, so that the last one wins.
     bool JournalThenWrite() {
         if (!guard_.NoteFirstChange(file_)) return false;
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> extents;
-        for (const Held& held : held_)
-            extents.emplace_back(held.offset, held.offset + held.bytes.size());
-        const bool disjoint = Disjoint(std::move(extents));
-        for (Held& held : held_)
+        const bool disjoint = held_.Disjoint();
+        for (Held& held : held_.writes)
             if (!JournalChanges(held, disjoint)) return false;
         if (!guard_.SyncJournal()) return false;
-        for (const Held& held : held_) {
+        for (const Held& held : held_.writes) {
             for (const auto& [at, size] : held.changes) {
                 base_size_ = std::max(base_size_, held.offset + at + size);
                 if (base_.Seek(held.offset + at, SEEK_SET) != 0 ||
@@ -162,8 +182,7 @@ class HeldWrites {
             }
         }
         if (base_.Flush() != 0) return false;  // a full disk shows here, if not before
-        held_.clear();
-        held_bytes_ = 0;
+        held_.Clear();
         return true;
     }
 
@@ -207,8 +226,7 @@ class HeldWrites {
 
     void Fail() {
         guard_.Fail();
-        held_.clear();
-        held_bytes_ = 0;
+        held_.Clear();
     }
 
     GuardPolicy& guard_;
@@ -216,8 +234,7 @@ class HeldWrites {
     VSIVirtualHandle& base_;
     vsi_l_offset base_size_ = 0;  // of the file itself
     std::vector<GByte> current_;  // what the file holds where a held write goes
-    std::vector<Held> held_;
-    size_t held_bytes_ = 0;
+    HeldBatch held_;
 };
 
 // A write handle on a guarded file. It keeps its own position and size, and holds writes back

@@ -4,8 +4,9 @@
 
 #include <gdal_priv.h>
 
-#include "platform.h"
 #include "fill.h"
+#include "message.h"
+#include "platform.h"
 #include "working_copy.h"
 
 namespace {
@@ -23,10 +24,6 @@ constexpr long long kWriteBackBatches = 24 * kMiB;  // the guard's batch, the jo
 // threads crashed in GDAL up to 10 MB short of the estimate without it, and at 2000 x 2000 with
 // a 32 MB cache now and then at 260 MiB, within 16 MiB of it.
 constexpr long long kSlack = 48 * kMiB;
-
-std::string Megabytes(long long bytes) {
-    return std::to_string((bytes + 999999) / 1000000) + " MB";
-}
 
 }  // namespace
 
