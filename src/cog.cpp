@@ -93,9 +93,10 @@ std::string NoRoomForCog(const std::string& file, const std::string& name) {
     if ((temp_free < 0 || temp_free >= temp_needed) &&
         (beside_free < 0 || beside_free >= beside_needed))
         return "";
-    return "no room to rewrite '" + name + "' as a COG: it needs " + Megabytes(temp_needed) +
-           " in '" + parent + "' (" + Megabytes(std::max<GIntBig>(temp_free, 0)) + " free) and " +
-           Megabytes(beside_needed) + " beside the file for the new COG and its journal (" +
+    return "no room to rewrite " + Quoted(name) + " as a COG: it needs " + Megabytes(temp_needed) +
+           " in " + Quoted(parent) + " (" + Megabytes(std::max<GIntBig>(temp_free, 0)) +
+           " free) and " + Megabytes(beside_needed) +
+           " beside the file for the new COG and its journal (" +
            Megabytes(std::max<GIntBig>(beside_free, 0)) + " free); the file is as it was";
 }
 
@@ -109,16 +110,16 @@ bool RewriteAsCog(const std::string& file, const std::string& name, std::string&
         GDALDriver* driver = GetGDALDriverManager()->GetDriverByName("COG");
         if (filled && driver) {
             const CPLStringList options = CogOptions(*filled);
-            made = GDALDatasetUniquePtr(driver->CreateCopy(cog.c_str(), filled.get(), FALSE,
-                                                           options.List(), nullptr,
-                                                           nullptr)) != nullptr;
+            made =
+                GDALDatasetUniquePtr(driver->CreateCopy(
+                    cog.c_str(), filled.get(), FALSE, options.List(), nullptr, nullptr)) != nullptr;
         }
     }
     if (made && CopyOver(cog, file)) {
         VSIUnlink(cog.c_str());
         return true;
     }
-    why = "cannot rewrite '" + name + "' as a COG: " + CPLGetLastErrorMsg();
+    why = "cannot rewrite " + Quoted(name) + " as a COG: " + CPLGetLastErrorMsg();
     VSIUnlink(cog.c_str());
     return false;
 }

@@ -20,9 +20,9 @@ struct Method {
     const char* name;
     int radius;
 };
-constexpr Method kMethods[] = {{"NEAREST", 0},  {"AVERAGE", 0},     {"RMS", 0},
-                               {"MODE", 0},     {"BILINEAR", 1},    {"GAUSS", 1},
-                               {"CUBIC", 2},    {"CUBICSPLINE", 2}, {"LANCZOS", 3}};
+constexpr Method kMethods[] = {{"NEAREST", 0}, {"AVERAGE", 0},     {"RMS", 0},
+                               {"MODE", 0},    {"BILINEAR", 1},    {"GAUSS", 1},
+                               {"CUBIC", 2},   {"CUBICSPLINE", 2}, {"LANCZOS", 3}};
 constexpr int kWidestRadius = 3;
 constexpr int kTile = 128;  // the unit of work in every level, in its own pixels
 constexpr int kSample = 8;  // the side of a window that tells the methods apart
@@ -38,9 +38,9 @@ struct Candidate {
 
 struct Level {
     GDALRasterBand* band;
-    int width, height, across, down;    // in pixels, and in tiles
-    std::vector<char> dirty;            // per tile: its source may have changed
-    std::vector<PixelWindow> reached;   // the pixels whose source may have changed
+    int width, height, across, down;   // in pixels, and in tiles
+    std::vector<char> dirty;           // per tile: its source may have changed
+    std::vector<PixelWindow> reached;  // the pixels whose source may have changed
 };
 
 // A level's tiles as a candidate computed them: tile index -> pixels, row by row.
@@ -105,8 +105,8 @@ void MarkDirty(std::vector<Level>& levels, const std::vector<PixelWindow>& chang
 CPLErr ReadLevel(const Refresh& r, size_t k, const Tiles& computed, const PixelWindow& w,
                  GByte* out) {
     const Level& level = r.levels[k];
-    if (level.band->RasterIO(GF_Read, w.x, w.y, w.width, w.height, out, w.width, w.height,
-                             r.type, 0, 0, nullptr) != CE_None)
+    if (level.band->RasterIO(GF_Read, w.x, w.y, w.width, w.height, out, w.width, w.height, r.type,
+                             0, 0, nullptr) != CE_None)
         return CE_Failure;
     for (const auto& [tile, pixels] : computed) {
         const PixelWindow t = TileWindow(level, tile);
@@ -148,8 +148,7 @@ GDALDatasetUniquePtr MemoryBand(const Refresh& r, int width, int height, bool ma
 CPLErr CopyMask(const Level& source, const PixelWindow& w, GDALRasterBand& to) {
     std::vector<GByte> valid(size_t(w.width) * w.height);
     if (source.band->GetMaskBand()->RasterIO(GF_Read, w.x, w.y, w.width, w.height, valid.data(),
-                                             w.width, w.height, GDT_Byte, 0, 0,
-                                             nullptr) != CE_None)
+                                             w.width, w.height, GDT_Byte, 0, 0, nullptr) != CE_None)
         return CE_Failure;
     return to.GetMaskBand()->RasterIO(GF_Write, 0, 0, w.width, w.height, valid.data(), w.width,
                                       w.height, GDT_Byte, 0, 0, nullptr);
@@ -172,15 +171,16 @@ CPLErr Compute(const Refresh& r, size_t k, const PixelWindow& t, const Candidate
     std::vector<GByte> values(size_t(src.width) * src.height * r.pixel_bytes);
     GDALDatasetUniquePtr from = MemoryBand(r, src.width, src.height, c.masked);
     GDALDatasetUniquePtr to = MemoryBand(r, e.width, e.height, c.masked);
-    if (!from || !to || ReadLevel(r, s, computed[s], src, values.data()) != CE_None) return CE_Failure;
+    if (!from || !to || ReadLevel(r, s, computed[s], src, values.data()) != CE_None)
+        return CE_Failure;
     GDALRasterBand* from_band = from->GetRasterBand(1);
     GDALRasterBandH to_band = GDALRasterBand::ToHandle(to->GetRasterBand(1));
     out.resize(size_t(t.width) * t.height * r.pixel_bytes);
     if (from_band->RasterIO(GF_Write, 0, 0, src.width, src.height, values.data(), src.width,
                             src.height, r.type, 0, 0, nullptr) != CE_None ||
         (c.masked && r.per_dataset && CopyMask(source, src, *from_band) != CE_None) ||
-        GDALRegenerateOverviews(GDALRasterBand::ToHandle(from_band), 1, &to_band,
-                                c.method->name, nullptr, nullptr) != CE_None)
+        GDALRegenerateOverviews(GDALRasterBand::ToHandle(from_band), 1, &to_band, c.method->name,
+                                nullptr, nullptr) != CE_None)
         return CE_Failure;
     return to->GetRasterBand(1)->RasterIO(GF_Read, t.x - e.x, t.y - e.y, t.width, t.height,
                                           out.data(), t.width, t.height, r.type, 0, 0, nullptr);
@@ -256,9 +256,8 @@ CPLErr ComputeAll(const Refresh& r, const Candidate& c, std::vector<Tiles>& comp
     computed.assign(r.levels.size(), {});
     for (size_t k = 1; k < r.levels.size(); ++k)
         for (int tile = 0; tile < r.levels[k].across * r.levels[k].down; ++tile)
-            if (r.levels[k].dirty[tile] &&
-                Compute(r, k, TileWindow(r.levels[k], tile), c, computed, computed[k][tile]) !=
-                    CE_None)
+            if (r.levels[k].dirty[tile] && Compute(r, k, TileWindow(r.levels[k], tile), c, computed,
+                                                   computed[k][tile]) != CE_None)
                 return CE_Failure;
     return CE_None;
 }
@@ -294,17 +293,22 @@ std::string Stale(const Refresh& r, const std::string& name, const char* guess, 
     const bool external =
         dataset && VSIStatL((std::string(dataset->GetDescription()) + ".ovr").c_str(), &stat) == 0;
     std::string command = std::string("gdaladdo ") + (external ? "-ro " : "") + "-r " +
-                          Lower(guess) + " '" + name + "'";
+                          Lower(guess) + " " + Quoted(name);
     for (size_t k = 1; k < r.levels.size(); ++k)
-        command += " " + std::to_string(int(std::lround(double(r.levels[0].width) /
-                                                        r.levels[k].width)));
-    return "the overviews of '" + name + "' still show the old band 1, as " + why + "; " +
+        command +=
+            " " + std::to_string(int(std::lround(double(r.levels[0].width) / r.levels[k].width)));
+    return "the overviews of " + Quoted(name) + " still show the old band 1, as " + why + "; " +
            command + " rebuilds them";
 }
 
 Refresh Prepare(GDALRasterBand& band) {
-    Refresh r{Levels(band), band.GetRasterDataType(),
-              GDALGetDataTypeSizeBytes(band.GetRasterDataType()), false, 0, false, false};
+    Refresh r{Levels(band),
+              band.GetRasterDataType(),
+              GDALGetDataTypeSizeBytes(band.GetRasterDataType()),
+              false,
+              0,
+              false,
+              false};
     int has_nodata = 0;
     r.nodata = band.GetNoDataValue(&has_nodata);
     r.has_nodata = has_nodata != 0;
@@ -346,5 +350,3 @@ CPLErr RefreshOverviews(GDALRasterBand& band, const std::vector<PixelWindow>& ch
     }
     return WriteAll(r, first);
 }
-
-

@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
         return Run(static_cast<int>(arguments.size()), utf8.data());
     } catch (const std::bad_alloc&) {
         const std::string path = arguments.size() > 1 ? arguments[1] : "";
-        Say("out of memory while working on '" + path + "'");
+        Say("out of memory while working on " + Quoted(path));
         return kFailed;
     }
 }
