@@ -266,6 +266,24 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
 }
 
+void UseLargePages(char** argv) {
+#if defined(__GLIBC__)
+    static const char kTunables[] = "glibc.malloc.hugetlb=1:glibc.malloc.arena_max=1";
+    const char* set = std::getenv("GLIBC_TUNABLES");
+    if (set && std::strstr(set, "glibc.malloc.hugetlb")) return;  // done, or the user's choice
+    const std::string before = set ? set : "";
+    const std::string tunables = before.empty() ? kTunables : before + ":" + kTunables;
+    if (setenv("GLIBC_TUNABLES", tunables.c_str(), 1) != 0) return;
+    execv("/proc/self/exe", argv);
+    if (set)  // no /proc, say: as it was
+        setenv("GLIBC_TUNABLES", before.c_str(), 1);
+    else
+        unsetenv("GLIBC_TUNABLES");
+#else
+    (void)argv;
+#endif
+}
+
 std::string BundledProjData() { return ""; }
 
 }  // namespace platform

@@ -95,6 +95,7 @@ void UseBundledProjData() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    platform::UseLargePages(argv);
     std::vector<std::string> arguments = platform::ProgramArguments(argc, argv);
     std::vector<char*> utf8;
     for (std::string& argument : arguments) utf8.push_back(argument.data());
