@@ -1,5 +1,7 @@
 #include "error_watch.h"
 
+#include <algorithm>
+#include <new>
 #include <utility>
 
 namespace {
@@ -43,4 +45,28 @@ bool MootWarnings::Hides(CPLErr kind, const char* message) {
 
 void CPL_STDCALL MootWarnings::Handle(CPLErr kind, CPLErrorNum number, const char* message) {
     ShowMessage(kind, number, message);
+}
+
+void FirstFailure::Note() {
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (failed_) return;
+    failed_ = true;
+    class_ = std::max(CE_Failure, CPLGetLastErrorType());
+    number_ = CPLGetLastErrorNo();
+    try {
+        if (*CPLGetLastErrorMsg()) message_ = CPLGetLastErrorMsg();
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+bool FirstFailure::failed() const {
+    const std::lock_guard<std::mutex> hold(lock_);
+    return failed_;
+}
+
+CPLErr FirstFailure::Raise() const {
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (!failed_) return CE_None;
+    CPLError(class_, number_, "%s", message_.c_str());
+    return CE_Failure;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <cpl_error.h>
@@ -45,4 +47,25 @@ class MootWarnings {
 
     const std::vector<std::string> texts_;
     const MootWarnings* const outer_;
+};
+
+// The first failure among several threads, from the error state of the thread it happened on,
+// raised again once, on the thread that waited for them: their own GDAL errors stay quiet, so that
+// one failure gives one line.
+class FirstFailure {
+  public:
+    // `unsaid`: the message where the thread's error state holds none.
+    explicit FirstFailure(std::string unsaid) : message_(std::move(unsaid)) {}
+    // On the thread that failed.
+    void Note();
+    bool failed() const;
+    // After the threads: CE_Failure, with the failure raised on this thread, if there was one.
+    CPLErr Raise() const;
+
+  private:
+    mutable std::mutex lock_;
+    bool failed_ = false;
+    CPLErr class_ = CE_None;
+    CPLErrorNum number_ = CPLE_None;
+    std::string message_;
 };

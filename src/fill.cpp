@@ -129,37 +129,6 @@ struct Schedule {
     int running = 0;
 };
 
-// The first strip's failure, from its thread's error state, raised again once at the end.
-class FirstFailure {
-  public:
-    void Note() {
-        const std::lock_guard<std::mutex> hold(lock_);
-        if (failed_) return;
-        failed_ = true;
-        class_ = std::max(CE_Failure, CPLGetLastErrorType());
-        number_ = CPLGetLastErrorNo();
-        try {
-            message_ = CPLGetLastErrorMsg();
-        } catch (const std::bad_alloc&) {
-        }
-        if (message_.empty()) message_ = "filling a strip of band 1 failed";
-    }
-    bool failed() const { return failed_; }
-    // After the threads: CE_Failure, with the failure raised on this thread, if there was one.
-    CPLErr Raise() const {
-        if (!failed_) return CE_None;
-        CPLError(class_, number_, "%s", message_.c_str());
-        return CE_Failure;
-    }
-
-  private:
-    std::mutex lock_;
-    bool failed_ = false;
-    CPLErr class_ = CE_None;
-    CPLErrorNum number_ = CPLE_None;
-    std::string message_;
-};
-
 // What every thread shares. Band 1, its mask and the working copy are touched only under `io`.
 struct Shared {
     Shared(WorkingCopy& working_copy, int max_search_radius, const StripPlan& plan)
@@ -173,7 +142,7 @@ struct Shared {
     std::mutex io;
     const BandShape shape;
     Schedule schedule;
-    FirstFailure failure;
+    FirstFailure failure{"filling a strip of band 1 failed"};
 };
 
 // The progress callback of every call: it stops the call once a signal has come (noted by the

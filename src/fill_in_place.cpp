@@ -71,9 +71,13 @@ Result WriteBack(const Job& job, WorkingCopy& copy) {
                  "valid pixels of every block written back change by its error");
     const StoredStatistics statistics = FindStoredStatistics(job.band);
     std::vector<PixelWindow> written;
-    if (WriteBackChanges(job.band, copy, &written) != CE_None ||
-        RefreshOverviews(job.band, written, job.path, job.warn) != CE_None ||
-        RefreshStatistics(job.band, statistics, written) != CE_None)
+    CPLDebug("gapMend", "writing band 1 back");
+    if (WriteBackChanges(job.band, copy, &written) != CE_None) return {Kind::kWriteBackFailed, ""};
+    CPLDebug("gapMend", "refreshing overviews");
+    if (RefreshOverviews(job.band, written, job.path, job.warn) != CE_None)
+        return {Kind::kWriteBackFailed, ""};
+    CPLDebug("gapMend", "refreshing statistics");
+    if (RefreshStatistics(job.band, statistics, written) != CE_None)
         return {Kind::kWriteBackFailed, ""};
     return {Kind::kDone, ""};
 }
@@ -212,7 +216,9 @@ std::optional<FillInPlace::Result> FillInPlace::Open(const std::string& warning)
 // Closes the dataset, makes a COG whole again, and commits, or undoes it all when anything on
 // the way failed. Held signals are let through once the file is whole.
 FillInPlace::Result FillInPlace::CloseAndCommit(bool written, bool cog, bool fill_failed) {
+    CPLDebug("gapMend", "closing");
     bool closed = CloseDataset(std::move(dataset_));
+    CPLDebug("gapMend", "committing");
     std::string why;
     if (closed && cog && written && guard_ && guard_->Changed(file_) &&
         !RewriteAsCog(file_, path_, why)) {

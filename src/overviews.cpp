@@ -4,12 +4,18 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <atomic>
 #include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include <cpl_conv.h>
 #include <cpl_string.h>
 #include <gdal_priv.h>
 
+#include "error_watch.h"
+#include "fill.h"
 #include "message.h"
 
 namespace {
@@ -155,9 +161,10 @@ CPLErr CopyMask(const Level& source, const PixelWindow& w, GDALRasterBand& to) {
 }
 
 // The pixels of a window of level k, computed with `c` from its source level as it is now, with
-// the tiles that `c` computed before in place of the file's.
+// the tiles that `c` computed before in place of the file's. The file is read under `io` (GDAL's
+// datasets are not thread-safe); the resampling runs on in-memory datasets of its own.
 CPLErr Compute(const Refresh& r, size_t k, const PixelWindow& t, const Candidate& c,
-               const std::vector<Tiles>& computed, std::vector<GByte>& out) {
+               const std::vector<Tiles>& computed, std::mutex& io, std::vector<GByte>& out) {
     const size_t s = c.from_base ? 0 : k - 1;
     const Level &built = r.levels[k], &source = r.levels[s];
     PixelWindow e{}, src{};
@@ -171,14 +178,18 @@ CPLErr Compute(const Refresh& r, size_t k, const PixelWindow& t, const Candidate
     std::vector<GByte> values(size_t(src.width) * src.height * r.pixel_bytes);
     GDALDatasetUniquePtr from = MemoryBand(r, src.width, src.height, c.masked);
     GDALDatasetUniquePtr to = MemoryBand(r, e.width, e.height, c.masked);
-    if (!from || !to || ReadLevel(r, s, computed[s], src, values.data()) != CE_None)
-        return CE_Failure;
+    if (!from || !to) return CE_Failure;
     GDALRasterBand* from_band = from->GetRasterBand(1);
     GDALRasterBandH to_band = GDALRasterBand::ToHandle(to->GetRasterBand(1));
+    {
+        const std::lock_guard<std::mutex> hold(io);
+        if (ReadLevel(r, s, computed[s], src, values.data()) != CE_None ||
+            (c.masked && r.per_dataset && CopyMask(source, src, *from_band) != CE_None))
+            return CE_Failure;
+    }
     out.resize(size_t(t.width) * t.height * r.pixel_bytes);
     if (from_band->RasterIO(GF_Write, 0, 0, src.width, src.height, values.data(), src.width,
                             src.height, r.type, 0, 0, nullptr) != CE_None ||
-        (c.masked && r.per_dataset && CopyMask(source, src, *from_band) != CE_None) ||
         GDALRegenerateOverviews(GDALRasterBand::ToHandle(from_band), 1, &to_band, c.method->name,
                                 nullptr, nullptr) != CE_None)
         return CE_Failure;
@@ -241,9 +252,10 @@ std::vector<Candidate> Survivors(const Refresh& r) {
     const std::vector<Tiles> none(r.levels.size());
     std::vector<Candidate> survivors;
     std::vector<GByte> pixels;
+    std::mutex io;
     for (const Candidate& c : all)
         if (std::all_of(samples.begin(), samples.end(), [&](const Sample& s) {
-                return Compute(r, s.level, s.window, c, none, pixels) == CE_None &&
+                return Compute(r, s.level, s.window, c, none, io, pixels) == CE_None &&
                        pixels == s.pixels;
             }))
             survivors.push_back(c);
@@ -251,14 +263,73 @@ std::vector<Candidate> Survivors(const Refresh& r) {
     return survivors;
 }
 
+// The tiles of one row of level k that the fill may have reached, as `c` computes them. The row is
+// computed across the whole level, in one call of the library: a call for each tile spent more
+// time setting up than resampling, and along the whole axis the result is exact in any case.
+CPLErr ComputeRow(const Refresh& r, size_t k, int row, const Candidate& c,
+                  std::vector<Tiles>& computed, std::mutex& io) {
+    const Level& level = r.levels[k];
+    const int y = row * kTile;
+    const PixelWindow across{0, y, level.width, std::min(kTile, level.height - y)};
+    std::vector<GByte> pixels;
+    if (Compute(r, k, across, c, computed, io, pixels) != CE_None) return CE_Failure;
+    Tiles tiles;
+    for (int tile = row * level.across; tile < (row + 1) * level.across; ++tile) {
+        if (!level.dirty[tile]) continue;
+        const PixelWindow t = TileWindow(level, tile);
+        std::vector<GByte>& out = tiles[tile];
+        out.resize(size_t(t.width) * t.height * r.pixel_bytes);
+        for (int line = 0; line < t.height; ++line)
+            std::memcpy(&out[size_t(line) * t.width * r.pixel_bytes],
+                        &pixels[(size_t(line) * across.width + t.x) * r.pixel_bytes],
+                        size_t(t.width) * r.pixel_bytes);
+    }
+    const std::lock_guard<std::mutex> hold(io);
+    computed[k].merge(tiles);
+    return CE_None;
+}
+
+// The rows of level k that hold a tile the fill may have reached, on every core: each thread takes
+// the next row. Their errors stay quiet there; the first is raised again here.
+CPLErr ComputeLevel(const Refresh& r, size_t k, const Candidate& c, std::vector<Tiles>& computed) {
+    const Level& level = r.levels[k];
+    std::vector<int> rows;
+    for (int row = 0; row < level.down; ++row) {
+        const auto first = level.dirty.begin() + row * level.across;
+        if (std::find(first, first + level.across, 1) != first + level.across) rows.push_back(row);
+    }
+    std::mutex io;
+    std::atomic<size_t> next{0};
+    FirstFailure failure("computing the overviews of band 1 failed");
+    const auto work = [&] {
+        CPLPushErrorHandler(CPLQuietErrorHandler);
+        for (size_t i = next++; i < rows.size() && !failure.failed(); i = next++) {
+            try {
+                if (ComputeRow(r, k, rows[i], c, computed, io) != CE_None) failure.Note();
+            } catch (const std::bad_alloc&) {
+                CPLError(CE_Failure, CPLE_OutOfMemory, "out of memory for a row of overviews");
+                failure.Note();
+            }
+        }
+        CPLPopErrorHandler();
+    };
+    std::vector<std::thread> threads;
+    try {
+        while (threads.size() + 1 < std::min<size_t>(FillThreads(), rows.size()))
+            threads.emplace_back(work);
+    } catch (const std::system_error&) {
+        // fewer threads than asked for: those there are, and this one, take every row
+    }
+    work();
+    for (std::thread& thread : threads) thread.join();
+    return failure.Raise();
+}
+
 // Every tile the fill may have reached, level by level, as `c` computes it.
 CPLErr ComputeAll(const Refresh& r, const Candidate& c, std::vector<Tiles>& computed) {
     computed.assign(r.levels.size(), {});
     for (size_t k = 1; k < r.levels.size(); ++k)
-        for (int tile = 0; tile < r.levels[k].across * r.levels[k].down; ++tile)
-            if (r.levels[k].dirty[tile] && Compute(r, k, TileWindow(r.levels[k], tile), c, computed,
-                                                   computed[k][tile]) != CE_None)
-                return CE_Failure;
+        if (ComputeLevel(r, k, c, computed) != CE_None) return CE_Failure;
     return CE_None;
 }
 
