@@ -7,9 +7,10 @@
 
 class GDALRasterBand;
 
-// Which blocks of band 1 hold a gap: a pixel that band 1's mask marks invalid. The fill changes
-// no other pixel, so a block without one is the same after the fill, and the write-back skips
-// it unread. The map is kept only for a compressed band 1, where comparing a block costs one
+// How many gaps each block of band 1 holds: pixels that band 1's mask marks invalid. The fill
+// changes no other pixel, so a block without one is the same after the fill, and the write-back
+// skips it unread; and a block of an exact type whose gaps all still hold the no-data value after
+// the fill is the same too (write_back.h). The map is kept only for a compressed band 1, where comparing a block costs one
 // more decompression; an uncompressed block is cheaper to compare than to map. It learns of a
 // block from band 1's mask: read with the block when the fill first reads it, or read with the
 // strip's rows that cover it whole. A block it never learnt of counts as holding a gap.
@@ -27,11 +28,20 @@ class GapMap {
     void NoteRows(int top, int rows, const GByte* valid);
 
     bool MayHoldGap(int block_x, int block_y) const;
+    // The block's gaps, or -1 when the map does not know them.
+    long long GapCount(int block_x, int block_y) const;
+    // The smallest window of band 1 that holds the block's gaps, where the map knows of any.
+    bool GapWindow(int block_x, int block_y, int& x, int& y, int& width, int& height) const;
 
   private:
+    struct BlockGaps {
+        long long count = -1;  // -1: not learnt yet
+        int x0 = 0, y0 = 0, x1 = -1, y1 = -1;  // the gaps' extent within the block
+    };
+    void Note(int block_x, int block_y, const GByte* rows, size_t stride);
     size_t Index(int block_x, int block_y) const;
 
     const bool kept_;
     int width_, height_, block_width_ = 0, block_height_ = 0, across_;
-    std::vector<bool> gaps_;
+    std::vector<BlockGaps> gaps_;
 };

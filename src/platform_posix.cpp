@@ -273,9 +273,14 @@ void UseLargePages(char** argv) {
     if (set && std::strstr(set, "glibc.malloc.hugetlb")) return;  // done, or the user's choice
     const std::string before = set ? set : "";
     const std::string tunables = before.empty() ? kTunables : before + ":" + kTunables;
-    if (setenv("GLIBC_TUNABLES", tunables.c_str(), 1) != 0) return;
-    execv("/proc/self/exe", argv);
-    if (set)  // no /proc, say: as it was
+    // By the program's own path, not /proc/self/exe, whose name would become the process's (ps,
+    // pkill gapMend).
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0 || setenv("GLIBC_TUNABLES", tunables.c_str(), 1) != 0) return;
+    self[length] = '\0';
+    execv(self, argv);
+    if (set)  // the exec failed: go on as it was
         setenv("GLIBC_TUNABLES", before.c_str(), 1);
     else
         unsetenv("GLIBC_TUNABLES");

@@ -105,12 +105,45 @@ PixelWindow ChangedWindow(const Block& block, size_t pixel_bytes, const GByte* b
     return {block.x * block.width + x0, block.y * block.height + y0, x1 - x0 + 1, y1 - y0 + 1};
 }
 
+// Whether a block changed, where that can be told without reading band 1's block (for a
+// compressed band, a decompression): for the exact types, a whole block whose gaps the gap map
+// counted, where band 1's mask is its no-data value. The fill gives gaps values and changes
+// nothing else, so the filled block is then the block as the file must hold it, and it changed
+// unless the view's own mask, computed from its values as band 1's was, still finds every gap.
+// Asked before the block is taken out of the view.
+enum class Fate { kUnknown, kSame, kChanged };
+Fate FateUnread(WorkingCopy& copy, const Block& block, GDALDataType type, Buffers& buffers) {
+    const long long gaps = copy.Gaps().GapCount(block.x, block.y);
+    if (FloatRoundTripChanges(type) || gaps < 0 || !copy.MaskIsOwn() ||
+        block.valid_width != block.width || block.valid_height != block.height)
+        return Fate::kUnknown;
+    GDALRasterBand& mask = *copy.Band().GetMaskBand();
+    buffers.valid.resize(static_cast<size_t>(block.width) * block.height);
+    const CPLErr read = mask.RasterIO(GF_Read, block.x * block.width, block.y * block.height,
+                                      block.width, block.height, buffers.valid.data(), block.width,
+                                      block.height, GDT_Byte, 0, 0, nullptr);
+    mask.FlushBlock(block.x, block.y);  // the view's block stays, to be taken
+    if (read != CE_None) return Fate::kUnknown;
+    const long long still = std::count(buffers.valid.begin(), buffers.valid.end(), 0);
+    if (still == gaps) return Fate::kSame;
+    return still < gaps ? Fate::kChanged : Fate::kUnknown;
+}
+
 CPLErr WriteBackBlock(GDALRasterBand& band, WorkingCopy& copy, const Block& block,
                       Buffers& buffers, std::vector<PixelWindow>* written) {
     const GDALDataType type = band.GetRasterDataType();
     const bool keep_valid = FloatRoundTripChanges(type);
-    if (copy.TakeBlock(block.x, block.y, buffers.filled.data()) != CE_None ||
-        band.ReadBlock(block.x, block.y, buffers.original.data()) != CE_None ||
+    const Fate fate = FateUnread(copy, block, type, buffers);
+    if (copy.TakeBlock(block.x, block.y, buffers.filled.data()) != CE_None) return CE_Failure;
+    if (fate == Fate::kSame) return CE_None;
+    if (fate == Fate::kChanged) {
+        PixelWindow gaps{};  // the pixels that changed lie among them
+        if (written && copy.Gaps().GapWindow(block.x, block.y, gaps.x, gaps.y, gaps.width,
+                                             gaps.height))
+            written->push_back(gaps);
+        return band.WriteBlock(block.x, block.y, buffers.filled.data());
+    }
+    if (band.ReadBlock(block.x, block.y, buffers.original.data()) != CE_None ||
         (keep_valid && ReadValidity(band, block, buffers.valid) != CE_None))
         return CE_Failure;
     const GByte* valid = keep_valid ? buffers.valid.data() : nullptr;

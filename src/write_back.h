@@ -15,7 +15,9 @@ class WorkingCopy;
 // GDALFillNodata works in 32-bit floats. For the pixel types that this round trip changes (Int32,
 // UInt32, Int64, UInt64, Float64), a pixel keeps its original bits where it was valid, and where
 // it was a gap that the fill did not reach (it still holds what the round trip made of it). The
-// other types survive the round trip exactly and take the fill's values as they are.
+// other types survive the round trip exactly and take the fill's values as they are; where the
+// gap map counted a block's gaps, whether it changed is told from the filled block alone, without
+// reading (or decompressing) band 1's block.
 
 bool FloatRoundTripChanges(GDALDataType type);
 
