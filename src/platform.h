@@ -198,7 +198,8 @@ MemoryLimit TightestMemoryLimit();
 // "\n" as it is, as on POSIX.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 
-// Before anything else in the run: gives GDAL's allocations transparent huge pages. The fill's
+// Before anything else in the run (it starts the process again): gives GDAL's allocations
+// transparent huge pages. The fill's
 // buffers and the library's work files take hundreds of megabytes, allocated afresh for every
 // strip, and the kernel faults fresh memory in 4 KiB at a time: on a virtual machine that took a
 // third of a run's time. glibc asks for 2 MiB pages, and keeps one arena that reuses what a strip
