@@ -10,10 +10,11 @@ class GDALRasterBand;
 // How many gaps each block of band 1 holds: pixels that band 1's mask marks invalid. The fill
 // changes no other pixel, so a block without one is the same after the fill, and the write-back
 // skips it unread; and a block of an exact type whose gaps all still hold the no-data value after
-// the fill is the same too (write_back.h). The map is kept only for a compressed band 1, where comparing a block costs one
-// more decompression; an uncompressed block is cheaper to compare than to map. It learns of a
-// block from band 1's mask: read with the block when the fill first reads it, or read with the
-// strip's rows that cover it whole. A block it never learnt of counts as holding a gap.
+// the fill is the same too (write_back.h). The map is kept only for a compressed band 1, where
+// comparing a block costs one more decompression; an uncompressed block is cheaper to compare than
+// to map. It learns of a block from band 1's mask: read with the block when the fill first reads
+// it, or read with the strip's rows that cover it whole. A block it never learnt of counts as
+// holding a gap.
 class GapMap {
   public:
     // `kept`: whether to keep the map at all; if not, every block counts as holding a gap.
@@ -35,7 +36,7 @@ class GapMap {
 
   private:
     struct BlockGaps {
-        long long count = -1;  // -1: not learnt yet
+        long long count = -1;                  // -1: not learnt yet
         int x0 = 0, y0 = 0, x1 = -1, y1 = -1;  // the gaps' extent within the block
     };
     void Note(int block_x, int block_y, const GByte* rows, size_t stride);

@@ -1,10 +1,10 @@
 #include "overviews.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <cstring>
-#include <atomic>
 #include <map>
 #include <mutex>
 #include <system_error>

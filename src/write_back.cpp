@@ -129,8 +129,8 @@ Fate FateUnread(WorkingCopy& copy, const Block& block, GDALDataType type, Buffer
     return still < gaps ? Fate::kChanged : Fate::kUnknown;
 }
 
-CPLErr WriteBackBlock(GDALRasterBand& band, WorkingCopy& copy, const Block& block,
-                      Buffers& buffers, std::vector<PixelWindow>* written) {
+CPLErr WriteBackBlock(GDALRasterBand& band, WorkingCopy& copy, const Block& block, Buffers& buffers,
+                      std::vector<PixelWindow>* written) {
     const GDALDataType type = band.GetRasterDataType();
     const bool keep_valid = FloatRoundTripChanges(type);
     const Fate fate = FateUnread(copy, block, type, buffers);
@@ -138,8 +138,8 @@ CPLErr WriteBackBlock(GDALRasterBand& band, WorkingCopy& copy, const Block& bloc
     if (fate == Fate::kSame) return CE_None;
     if (fate == Fate::kChanged) {
         PixelWindow gaps{};  // the pixels that changed lie among them
-        if (written && copy.Gaps().GapWindow(block.x, block.y, gaps.x, gaps.y, gaps.width,
-                                             gaps.height))
+        if (written &&
+            copy.Gaps().GapWindow(block.x, block.y, gaps.x, gaps.y, gaps.width, gaps.height))
             written->push_back(gaps);
         return band.WriteBlock(block.x, block.y, buffers.filled.data());
     }
