@@ -35,8 +35,7 @@ void GapMap::Note(int block_x, int block_y, const GByte* rows, size_t stride) {
     gaps_[Index(block_x, block_y)] = gaps;
 }
 
-void GapMap::NoteBlock(int block_x, int block_y, const GByte* valid, size_t pixels) {
-    (void)pixels;  // the block's part inside the raster, whose width the map knows
+void GapMap::NoteBlock(int block_x, int block_y, const GByte* valid) {
     if (kept_)
         Note(block_x, block_y, valid,
              static_cast<size_t>(std::min(block_width_, width_ - block_x * block_width_)));

@@ -23,7 +23,7 @@ class GapMap {
     bool kept() const { return kept_; }
 
     // A block's mask over its part inside the raster, one byte a pixel (0 for invalid).
-    void NoteBlock(int block_x, int block_y, const GByte* valid, size_t pixels);
+    void NoteBlock(int block_x, int block_y, const GByte* valid);
     // Band 1's mask over whole rows [top, top + rows): notes the blocks that they cover whole.
     // A block they cover in part is read from band 1 before it is written, and that read tells.
     void NoteRows(int top, int rows, const GByte* valid);

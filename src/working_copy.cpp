@@ -187,7 +187,7 @@ class CopyOnWriteBand final : public GDALRasterBand {
                              static_cast<GSpacing>(pixel) * nBlockXSize, nullptr) != CE_None ||
             ReadMaskWindow(source_, x, y, width, height, valid.data()) != CE_None)
             return CE_Failure;
-        gaps_.NoteBlock(block_x, block_y, valid.data(), valid.size());
+        gaps_.NoteBlock(block_x, block_y, valid.data());
         return CE_None;
     }
 

@@ -112,10 +112,10 @@ PixelWindow ChangedWindow(const Block& block, size_t pixel_bytes, const GByte* b
 // unless the view's own mask, computed from its values as band 1's was, still finds every gap.
 // Asked before the block is taken out of the view.
 enum class Fate { kUnknown, kSame, kChanged };
-Fate FateUnread(WorkingCopy& copy, const Block& block, GDALDataType type, Buffers& buffers) {
+Fate FateUnread(WorkingCopy& copy, const Block& block, bool keep_valid, Buffers& buffers) {
     const long long gaps = copy.Gaps().GapCount(block.x, block.y);
-    if (FloatRoundTripChanges(type) || gaps < 0 || !copy.MaskIsOwn() ||
-        block.valid_width != block.width || block.valid_height != block.height)
+    if (keep_valid || gaps < 0 || !copy.MaskIsOwn() || block.valid_width != block.width ||
+        block.valid_height != block.height)
         return Fate::kUnknown;
     GDALRasterBand& mask = *copy.Band().GetMaskBand();
     buffers.valid.resize(static_cast<size_t>(block.width) * block.height);
@@ -133,7 +133,7 @@ CPLErr WriteBackBlock(GDALRasterBand& band, WorkingCopy& copy, const Block& bloc
                       std::vector<PixelWindow>* written) {
     const GDALDataType type = band.GetRasterDataType();
     const bool keep_valid = FloatRoundTripChanges(type);
-    const Fate fate = FateUnread(copy, block, type, buffers);
+    const Fate fate = FateUnread(copy, block, keep_valid, buffers);
     if (copy.TakeBlock(block.x, block.y, buffers.filled.data()) != CE_None) return CE_Failure;
     if (fate == Fate::kSame) return CE_None;
     if (fate == Fate::kChanged) {
