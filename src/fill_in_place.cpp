@@ -70,12 +70,13 @@ Result WriteBack(const Job& job, WorkingCopy& copy) {
         job.warn(Quoted(job.path) + " is compressed with " + lossy + ", a lossy codec: the " +
                  "valid pixels of every block written back change by its error");
     const StoredStatistics statistics = FindStoredStatistics(job.band);
+    OverviewRefresh overviews(job.band, WindowsThatMayChange(job.band, copy), job.path, job.warn);
     std::vector<PixelWindow> written;
     CPLDebug("gapMend", "writing band 1 back");
-    if (WriteBackChanges(job.band, copy, &written) != CE_None) return {Kind::kWriteBackFailed, ""};
-    CPLDebug("gapMend", "refreshing overviews");
-    if (RefreshOverviews(job.band, written, job.path, job.warn) != CE_None)
+    if (WriteBackChanges(job.band, copy, &written, overviews.stream()) != CE_None)
         return {Kind::kWriteBackFailed, ""};
+    CPLDebug("gapMend", "refreshing overviews");
+    if (overviews.Finish(written) != CE_None) return {Kind::kWriteBackFailed, ""};
     CPLDebug("gapMend", "refreshing statistics");
     if (RefreshStatistics(job.band, statistics, written) != CE_None)
         return {Kind::kWriteBackFailed, ""};

@@ -17,6 +17,7 @@
 #include "error_watch.h"
 #include "fill.h"
 #include "message.h"
+#include "row_stream.h"
 
 namespace {
 
@@ -107,11 +108,21 @@ void MarkDirty(std::vector<Level>& levels, const std::vector<PixelWindow>& chang
         for (const PixelWindow& w : levels[k - 1].reached) MarkBelow(w, levels[k - 1], levels[k]);
 }
 
+// Whether the tiles in `computed` cover the window whole.
+bool Covered(const Level& level, const Tiles& computed, const PixelWindow& w) {
+    if (computed.empty()) return false;
+    for (int ty = w.y / kTile; ty * kTile < w.y + w.height; ++ty)
+        for (int tx = w.x / kTile; tx * kTile < w.x + w.width; ++tx)
+            if (!computed.count(ty * level.across + tx)) return false;
+    return true;
+}
+
 // A window of a level as the file holds it, with the tiles in `computed` in place of the file's.
 CPLErr ReadLevel(const Refresh& r, size_t k, const Tiles& computed, const PixelWindow& w,
                  GByte* out) {
     const Level& level = r.levels[k];
-    if (level.band->RasterIO(GF_Read, w.x, w.y, w.width, w.height, out, w.width, w.height, r.type,
+    if (!Covered(level, computed, w) &&
+        level.band->RasterIO(GF_Read, w.x, w.y, w.width, w.height, out, w.width, w.height, r.type,
                              0, 0, nullptr) != CE_None)
         return CE_Failure;
     for (const auto& [tile, pixels] : computed) {
@@ -160,14 +171,16 @@ CPLErr CopyMask(const Level& source, const PixelWindow& w, GDALRasterBand& to) {
                                       w.height, GDT_Byte, 0, 0, nullptr);
 }
 
-// The pixels of a window of level k, computed with `c` from its source level as it is now, with
-// the tiles that `c` computed before in place of the file's. The file is read under `io` (GDAL's
-// datasets are not thread-safe); the resampling runs on in-memory datasets of its own.
-CPLErr Compute(const Refresh& r, size_t k, const PixelWindow& t, const Candidate& c,
-               const std::vector<Tiles>& computed, std::mutex& io, std::vector<GByte>& out) {
-    const size_t s = c.from_base ? 0 : k - 1;
-    const Level &built = r.levels[k], &source = r.levels[s];
-    PixelWindow e{}, src{};
+// The window of level k built around a window `t` of it (`built`), and the window of its source
+// level that it is built from, as `c` builds level k.
+struct SourceWindow {
+    size_t level;
+    PixelWindow built, source;
+};
+SourceWindow Sources(const Refresh& r, size_t k, const PixelWindow& t, const Candidate& c) {
+    SourceWindow w{c.from_base ? 0 : k - 1, {}, {}};
+    const Level &built = r.levels[k], &source = r.levels[w.level];
+    PixelWindow &e = w.built, &src = w.source;
     Windows(t.x, t.width, built.width, source.width, c.method->radius, e.x, e.width);
     Windows(t.y, t.height, built.height, source.height, c.method->radius, e.y, e.height);
     const int fx = source.width / built.width, fy = source.height / built.height;
@@ -175,26 +188,47 @@ CPLErr Compute(const Refresh& r, size_t k, const PixelWindow& t, const Candidate
     src.y = e.height == built.height ? 0 : e.y * fy;
     src.width = e.width == built.width ? source.width : e.width * fx;
     src.height = e.height == built.height ? source.height : e.height * fy;
-    std::vector<GByte> values(size_t(src.width) * src.height * r.pixel_bytes);
-    GDALDatasetUniquePtr from = MemoryBand(r, src.width, src.height, c.masked);
+    return w;
+}
+
+// The pixels of `t`, computed with `c` by GDAL from `values`, the source window's pixels, on
+// in-memory datasets of their own; `from` holds the source's mask already where it is a
+// per-dataset one.
+CPLErr Resample(const Refresh& r, const Candidate& c, const SourceWindow& w, const PixelWindow& t,
+                GDALDataset& from, const GByte* values, std::vector<GByte>& out) {
+    const PixelWindow &e = w.built, &src = w.source;
     GDALDatasetUniquePtr to = MemoryBand(r, e.width, e.height, c.masked);
-    if (!from || !to) return CE_Failure;
-    GDALRasterBand* from_band = from->GetRasterBand(1);
+    if (!to) return CE_Failure;
+    GDALRasterBand* from_band = from.GetRasterBand(1);
     GDALRasterBandH to_band = GDALRasterBand::ToHandle(to->GetRasterBand(1));
-    {
-        const std::lock_guard<std::mutex> hold(io);
-        if (ReadLevel(r, s, computed[s], src, values.data()) != CE_None ||
-            (c.masked && r.per_dataset && CopyMask(source, src, *from_band) != CE_None))
-            return CE_Failure;
-    }
     out.resize(size_t(t.width) * t.height * r.pixel_bytes);
-    if (from_band->RasterIO(GF_Write, 0, 0, src.width, src.height, values.data(), src.width,
-                            src.height, r.type, 0, 0, nullptr) != CE_None ||
+    if (from_band->RasterIO(GF_Write, 0, 0, src.width, src.height, const_cast<GByte*>(values),
+                            src.width, src.height, r.type, 0, 0, nullptr) != CE_None ||
         GDALRegenerateOverviews(GDALRasterBand::ToHandle(from_band), 1, &to_band, c.method->name,
                                 nullptr, nullptr) != CE_None)
         return CE_Failure;
     return to->GetRasterBand(1)->RasterIO(GF_Read, t.x - e.x, t.y - e.y, t.width, t.height,
                                           out.data(), t.width, t.height, r.type, 0, 0, nullptr);
+}
+
+// The pixels of a window of level k, computed with `c` from its source level as it is now, with
+// the tiles that `c` computed before in place of the file's. The file is read under `io` (GDAL's
+// datasets are not thread-safe); the resampling runs on in-memory datasets of its own.
+CPLErr Compute(const Refresh& r, size_t k, const PixelWindow& t, const Candidate& c,
+               const std::vector<Tiles>& computed, std::mutex& io, std::vector<GByte>& out) {
+    const SourceWindow w = Sources(r, k, t, c);
+    const PixelWindow& src = w.source;
+    std::vector<GByte> values(size_t(src.width) * src.height * r.pixel_bytes);
+    GDALDatasetUniquePtr from = MemoryBand(r, src.width, src.height, c.masked);
+    if (!from) return CE_Failure;
+    {
+        const std::lock_guard<std::mutex> hold(io);
+        if (ReadLevel(r, w.level, computed[w.level], src, values.data()) != CE_None ||
+            (c.masked && r.per_dataset &&
+             CopyMask(r.levels[w.level], src, *from->GetRasterBand(1)) != CE_None))
+            return CE_Failure;
+    }
+    return Resample(r, c, w, t, *from, values.data(), out);
 }
 
 bool Uniform(const std::vector<GByte>& pixels, int pixel_bytes) {
@@ -263,40 +297,55 @@ std::vector<Candidate> Survivors(const Refresh& r) {
     return survivors;
 }
 
-// The tiles of one row of level k that the fill may have reached, as `c` computes them. The row is
-// computed across the whole level, in one call of the library: a call for each tile spent more
-// time setting up than resampling, and along the whole axis the result is exact in any case.
-CPLErr ComputeRow(const Refresh& r, size_t k, int row, const Candidate& c,
-                  std::vector<Tiles>& computed, std::mutex& io) {
+// The tiles of one row of level k that `wanted` marks, out of the row's pixels across the level.
+Tiles SplitRow(const Refresh& r, size_t k, int row, const std::vector<char>& wanted,
+               const std::vector<GByte>& pixels) {
     const Level& level = r.levels[k];
-    const int y = row * kTile;
-    const PixelWindow across{0, y, level.width, std::min(kTile, level.height - y)};
-    std::vector<GByte> pixels;
-    if (Compute(r, k, across, c, computed, io, pixels) != CE_None) return CE_Failure;
     Tiles tiles;
     for (int tile = row * level.across; tile < (row + 1) * level.across; ++tile) {
-        if (!level.dirty[tile]) continue;
+        if (!wanted[tile]) continue;
         const PixelWindow t = TileWindow(level, tile);
         std::vector<GByte>& out = tiles[tile];
         out.resize(size_t(t.width) * t.height * r.pixel_bytes);
         for (int line = 0; line < t.height; ++line)
             std::memcpy(&out[size_t(line) * t.width * r.pixel_bytes],
-                        &pixels[(size_t(line) * across.width + t.x) * r.pixel_bytes],
+                        &pixels[(size_t(line) * level.width + t.x) * r.pixel_bytes],
                         size_t(t.width) * r.pixel_bytes);
     }
+    return tiles;
+}
+
+// A row of tiles across the whole level. It is computed in one call of the library: a call for
+// each tile spent more time setting up than resampling, and along the whole axis the result is
+// exact in any case.
+PixelWindow RowWindow(const Level& level, int row) {
+    return {0, row * kTile, level.width, std::min(kTile, level.height - row * kTile)};
+}
+
+// The tiles of one row of level k that the fill may have reached, as `c` computes them.
+CPLErr ComputeRow(const Refresh& r, size_t k, int row, const Candidate& c,
+                  std::vector<Tiles>& computed, std::mutex& io) {
+    std::vector<GByte> pixels;
+    if (Compute(r, k, RowWindow(r.levels[k], row), c, computed, io, pixels) != CE_None)
+        return CE_Failure;
+    Tiles tiles = SplitRow(r, k, row, r.levels[k].dirty, pixels);
     const std::lock_guard<std::mutex> hold(io);
     computed[k].merge(tiles);
     return CE_None;
 }
 
-// The rows of level k that hold a tile the fill may have reached, on every core: each thread takes
-// the next row. Their errors stay quiet there; the first is raised again here.
+// The rows of level k that hold a tile the fill may have reached and that is not computed yet,
+// on every core: each thread takes the next row. Their errors stay quiet there; the first is
+// raised again here.
 CPLErr ComputeLevel(const Refresh& r, size_t k, const Candidate& c, std::vector<Tiles>& computed) {
     const Level& level = r.levels[k];
     std::vector<int> rows;
     for (int row = 0; row < level.down; ++row) {
-        const auto first = level.dirty.begin() + row * level.across;
-        if (std::find(first, first + level.across, 1) != first + level.across) rows.push_back(row);
+        for (int tile = row * level.across; tile < (row + 1) * level.across; ++tile) {
+            if (!level.dirty[tile] || computed[k].count(tile)) continue;
+            rows.push_back(row);
+            break;
+        }
     }
     std::mutex io;
     std::atomic<size_t> next{0};
@@ -325,9 +374,12 @@ CPLErr ComputeLevel(const Refresh& r, size_t k, const Candidate& c, std::vector<
     return failure.Raise();
 }
 
-// Every tile the fill may have reached, level by level, as `c` computes it.
-CPLErr ComputeAll(const Refresh& r, const Candidate& c, std::vector<Tiles>& computed) {
+// Every tile the fill may have reached, level by level, as `c` computes it. `first_level` holds
+// tiles of level 1 computed already.
+CPLErr ComputeAll(const Refresh& r, const Candidate& c, std::vector<Tiles>& computed,
+                  Tiles first_level = {}) {
     computed.assign(r.levels.size(), {});
+    computed[1] = std::move(first_level);
     for (size_t k = 1; k < r.levels.size(); ++k)
         if (ComputeLevel(r, k, c, computed) != CE_None) return CE_Failure;
     return CE_None;
@@ -398,24 +450,107 @@ std::string OverviewMethod(GDALRasterBand& band) {
     return survivors.empty() ? "" : survivors[0].method->name;
 }
 
-CPLErr RefreshOverviews(GDALRasterBand& band, const std::vector<PixelWindow>& changed,
-                        const std::string& name, const Warn& warn) {
-    if (changed.empty() || band.GetOverviewCount() == 0) return CE_None;
-    Refresh r = Prepare(band);
-    if (r.levels.size() < 2) return CE_None;
+// Where a refresh stands: the levels, the method, and the rows of level 1 computed alongside the
+// write-back. `stream` comes last, so that its thread has stopped before the rest goes.
+struct OverviewRefresh::State {
+    Refresh r;
+    std::string name;
+    Warn warn;
+    std::vector<Candidate> survivors;
+    std::vector<char> wanted;  // the tiles of level 1 that the write-back may reach
+    Tiles streamed;            // written by the stream's thread alone, until it has stopped
+    std::unique_ptr<RowStream> stream;
+};
+
+namespace {
+
+// A row of level 1 from the band's rows that the write-back handed over.
+bool StreamRow(OverviewRefresh::State& s, int row, const GByte* values) {
+    const Refresh& r = s.r;
+    const Candidate& c = s.survivors[0];
+    const PixelWindow t = RowWindow(r.levels[1], row);
+    const SourceWindow w = Sources(r, 1, t, c);
+    GDALDatasetUniquePtr from = MemoryBand(r, w.source.width, w.source.height, c.masked);
+    std::vector<GByte> pixels;
+    if (!from || Resample(r, c, w, t, *from, values, pixels) != CE_None) return false;
+    Tiles tiles = SplitRow(r, 1, row, s.wanted, pixels);
+    s.streamed.merge(tiles);
+    return true;
+}
+
+// Level 1 is computed alongside the write-back where one method alone reproduces the overviews,
+// its mask is the band's own, and each of its rows is built from a span of the band's rows (the
+// factor divides the height; else GDAL builds it from the whole axis at once).
+void StartStream(OverviewRefresh::State& s, const std::vector<PixelWindow>& may_change) {
+    const Refresh& r = s.r;
+    if (s.survivors.size() != 1 || (s.survivors[0].masked && r.per_dataset) ||
+        r.levels[0].height % r.levels[1].height != 0)
+        return;
+    std::vector<Level> reached = r.levels;
+    MarkDirty(reached, may_change);
+    s.wanted = reached[1].dirty;
+    std::vector<RowStream::Span> spans;
+    std::vector<int> rows;
+    const Level& first = r.levels[1];
+    for (int row = 0; row < first.down; ++row) {
+        const auto tiles = s.wanted.begin() + row * first.across;
+        if (std::find(tiles, tiles + first.across, 1) == tiles + first.across) continue;
+        const SourceWindow w = Sources(r, 1, RowWindow(first, row), s.survivors[0]);
+        spans.push_back({w.source.y, w.source.y + w.source.height});
+        rows.push_back(row);
+    }
+    if (spans.empty()) return;
+    int block_width = 0, block_height = 0;
+    r.levels[0].band->GetBlockSize(&block_width, &block_height);
+    const RowStream::Shape shape{r.levels[0].width, r.levels[0].height, block_width, block_height,
+                                 r.pixel_bytes};
+    s.stream = std::make_unique<RowStream>(
+        shape, std::move(spans),
+        [&s, rows](size_t i, const GByte* values) { return StreamRow(s, rows[i], values); });
+}
+
+}  // namespace
+
+OverviewRefresh::OverviewRefresh(GDALRasterBand& band, const std::vector<PixelWindow>& may_change,
+                                 std::string name, Warn warn) {
+    if (may_change.empty() || band.GetOverviewCount() == 0) return;
+    auto state = std::make_unique<State>(
+        State{Prepare(band), std::move(name), std::move(warn), {}, {}, {}, nullptr});
+    if (state->r.levels.size() < 2) return;
+    state->survivors = Survivors(state->r);
+    // The samples' blocks of band 1 would outlive the write-back in GDAL's cache, which the
+    // write-back's own block writes pass by.
+    band.FlushCache();
+    StartStream(*state, may_change);
+    state_ = std::move(state);
+}
+
+OverviewRefresh::~OverviewRefresh() = default;
+
+RowStream* OverviewRefresh::stream() { return state_ ? state_->stream.get() : nullptr; }
+
+CPLErr OverviewRefresh::Finish(const std::vector<PixelWindow>& changed) {
+    if (!state_) return CE_None;
+    State& s = *state_;
+    const bool streamed = s.stream && s.stream->Finish();
+    s.stream.reset();
+    if (changed.empty()) return CE_None;
+    Refresh& r = s.r;
     MarkDirty(r.levels, changed);
-    const std::vector<Candidate> survivors = Survivors(r);
-    if (survivors.empty()) {
-        warn(Stale(r, name, "average", "no resampling method reproduces them"));
+    if (s.survivors.empty()) {
+        s.warn(Stale(r, s.name, "average", "no resampling method reproduces them"));
         return CE_None;
     }
+    Tiles first_level;
+    for (auto& [tile, pixels] : s.streamed)
+        if (streamed && r.levels[1].dirty[tile]) first_level.emplace(tile, std::move(pixels));
     std::vector<Tiles> first, other;
-    if (ComputeAll(r, survivors[0], first) != CE_None) return CE_Failure;
-    for (size_t i = 1; i < survivors.size(); ++i) {
-        if (ComputeAll(r, survivors[i], other) != CE_None) return CE_Failure;
+    if (ComputeAll(r, s.survivors[0], first, std::move(first_level)) != CE_None) return CE_Failure;
+    for (size_t i = 1; i < s.survivors.size(); ++i) {
+        if (ComputeAll(r, s.survivors[i], other) != CE_None) return CE_Failure;
         if (other != first) {
-            warn(Stale(r, name, survivors[0].method->name,
-                       "the methods that reproduce them disagree over the filled pixels"));
+            s.warn(Stale(r, s.name, s.survivors[0].method->name,
+                         "the methods that reproduce them disagree over the filled pixels"));
             return CE_None;
         }
     }

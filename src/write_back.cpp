@@ -7,6 +7,7 @@
 
 #include <gdal_priv.h>
 
+#include "row_stream.h"
 #include "working_copy.h"
 
 bool FloatRoundTripChanges(GDALDataType type) {
@@ -129,12 +130,14 @@ Fate FateUnread(WorkingCopy& copy, const Block& block, bool keep_valid, Buffers&
     return still < gaps ? Fate::kChanged : Fate::kUnknown;
 }
 
+// Writes one block back where it changed, and hands it, as the file now holds it, to `stream`.
 CPLErr WriteBackBlock(GDALRasterBand& band, WorkingCopy& copy, const Block& block, Buffers& buffers,
-                      std::vector<PixelWindow>* written) {
+                      std::vector<PixelWindow>* written, RowStream* stream) {
     const GDALDataType type = band.GetRasterDataType();
     const bool keep_valid = FloatRoundTripChanges(type);
     const Fate fate = FateUnread(copy, block, keep_valid, buffers);
     if (copy.TakeBlock(block.x, block.y, buffers.filled.data()) != CE_None) return CE_Failure;
+    if (stream && fate != Fate::kUnknown) stream->Take(block.x, block.y, buffers.filled.data());
     if (fate == Fate::kSame) return CE_None;
     if (fate == Fate::kChanged) {
         PixelWindow gaps{};  // the pixels that changed lie among them
@@ -148,8 +151,10 @@ CPLErr WriteBackBlock(GDALRasterBand& band, WorkingCopy& copy, const Block& bloc
         return CE_Failure;
     const GByte* valid = keep_valid ? buffers.valid.data() : nullptr;
     if (written) buffers.before = buffers.original;
-    if (!MergeBlock(block, type, buffers.filled.data(), valid, buffers.original.data()))
-        return CE_None;
+    const bool changed =
+        MergeBlock(block, type, buffers.filled.data(), valid, buffers.original.data());
+    if (stream) stream->Take(block.x, block.y, buffers.original.data());
+    if (!changed) return CE_None;
     if (written)
         written->push_back(ChangedWindow(block, GDALGetDataTypeSizeBytes(type),
                                          buffers.before.data(), buffers.original.data()));
@@ -158,8 +163,8 @@ CPLErr WriteBackBlock(GDALRasterBand& band, WorkingCopy& copy, const Block& bloc
 
 }  // namespace
 
-CPLErr WriteBackChanges(GDALRasterBand& band, WorkingCopy& copy,
-                        std::vector<PixelWindow>* written) {
+CPLErr WriteBackChanges(GDALRasterBand& band, WorkingCopy& copy, std::vector<PixelWindow>* written,
+                        RowStream* stream) {
     Block block{};
     band.GetBlockSize(&block.width, &block.height);
     const size_t block_bytes = static_cast<size_t>(block.width) * block.height *
@@ -168,13 +173,38 @@ CPLErr WriteBackChanges(GDALRasterBand& band, WorkingCopy& copy,
     const int across = (band.GetXSize() + block.width - 1) / block.width;
     const int down = (band.GetYSize() + block.height - 1) / block.height;
     for (block.y = 0; block.y < down; ++block.y) {
+        RowStream* const row_stream = stream && stream->Wants(block.y) ? stream : nullptr;
         for (block.x = 0; block.x < across; ++block.x) {
             // A block lost meanwhile (evicted by the write-back's own reads) would look unchanged.
             if (LostBlocks(copy)) return CE_Failure;
-            if (!copy.MayHaveChanged(block.x, block.y)) continue;
-            band.GetActualBlockSize(block.x, block.y, &block.valid_width, &block.valid_height);
-            if (WriteBackBlock(band, copy, block, buffers, written) != CE_None) return CE_Failure;
+            if (copy.MayHaveChanged(block.x, block.y)) {
+                band.GetActualBlockSize(block.x, block.y, &block.valid_width, &block.valid_height);
+                if (WriteBackBlock(band, copy, block, buffers, written, row_stream) != CE_None)
+                    return CE_Failure;
+            } else if (row_stream) {  // the stream needs the whole row
+                if (band.ReadBlock(block.x, block.y, buffers.original.data()) != CE_None)
+                    return CE_Failure;
+                row_stream->Take(block.x, block.y, buffers.original.data());
+            }
         }
     }
     return LostBlocks(copy) ? CE_Failure : CE_None;
+}
+
+std::vector<PixelWindow> WindowsThatMayChange(GDALRasterBand& band, WorkingCopy& copy) {
+    int bw = 0, bh = 0;
+    band.GetBlockSize(&bw, &bh);
+    const int across = (band.GetXSize() + bw - 1) / bw, down = (band.GetYSize() + bh - 1) / bh;
+    std::vector<PixelWindow> windows;
+    for (int by = 0; by < down; ++by) {
+        for (int bx = 0; bx < across; ++bx) {
+            if (!copy.MayHaveChanged(bx, by)) continue;
+            PixelWindow w{bx * bw, by * bh, 0, 0};
+            w.width = std::min(bw, band.GetXSize() - w.x);
+            w.height = std::min(bh, band.GetYSize() - w.y);
+            copy.Gaps().GapWindow(bx, by, w.x, w.y, w.width, w.height);
+            windows.push_back(w);
+        }
+    }
+    return windows;
 }

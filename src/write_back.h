@@ -5,6 +5,7 @@
 #include <gdal.h>
 
 class GDALRasterBand;
+class RowStream;
 class WorkingCopy;
 
 // After the fill, band 1 is compared with its working copy block by block, in its natural block
@@ -29,6 +30,10 @@ struct PixelWindow {
 // Writes the changed blocks of the working copy into band 1. CE_Failure, with a GDAL error
 // raised, when a block cannot be read or written, or the working copy lost one. `written`, when
 // given, gets for every block written the smallest window that holds the pixels that changed in
-// it, for what else in the file follows band 1 (its overviews).
+// it, for what else in the file follows band 1 (its overviews). `stream`, when given, gets every
+// block of the block rows it wants, as the file then holds it.
 CPLErr WriteBackChanges(GDALRasterBand& band, WorkingCopy& copy,
-                        std::vector<PixelWindow>* written = nullptr);
+                        std::vector<PixelWindow>* written = nullptr, RowStream* stream = nullptr);
+
+// Before the write-back: windows of band 1 that hold every pixel it may write.
+std::vector<PixelWindow> WindowsThatMayChange(GDALRasterBand& band, WorkingCopy& copy);

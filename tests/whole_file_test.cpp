@@ -163,7 +163,7 @@ TEST(Overviews, ThatNoMethodExplainsStayAsTheyWereWithALine) {
         {"", true, 1, "no resampling method reproduces them; gdaladdo -r average"},
         {"-ro ", true, 1, "no resampling method reproduces them; gdaladdo -ro -r average"},
         {"", false, 8, "the methods that reproduce them disagree over the filled pixels; "
-                       "gdaladdo -r nearest"},
+                       "gdaladdo -r average"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
