@@ -23,6 +23,7 @@
 #include "config_option.h"
 #include "error_watch.h"
 #include "interruption.h"
+#include "memory_raster.h"
 #include "working_copy.h"
 
 namespace {
@@ -153,19 +154,10 @@ int CPL_STDCALL KeepGoing(double done, const char* message, void* schedule) {
     return !s.stop.load();
 }
 
-CPLErr AddBandOver(GDALDataset& dataset, GDALDataType type, void* data) {
-    CPLStringList options;
-    char pointer[64] = {};
-    CPLPrintPointer(pointer, data, sizeof pointer - 1);
-    options.SetNameValue("DATAPOINTER", pointer);
-    return dataset.AddBand(type, options.List());
-}
-
 // A window as a dataset of its own over `values` (and `valid`, the mask's values, as band 2
 // when band 1's mask is an alpha band or a per-dataset mask), with band 1's no-data value.
 GDALDatasetUniquePtr WindowDataset(const BandShape& s, int rows, GByte* values, GByte* valid) {
-    GDALDriver* memory = GetGDALDriverManager()->GetDriverByName("MEM");
-    GDALDatasetUniquePtr window(memory->Create("", s.width, rows, 0, s.type, nullptr));
+    GDALDatasetUniquePtr window = MemoryRaster(s.width, rows);
     if (!window || AddBandOver(*window, s.type, values) != CE_None ||
         (s.explicit_mask && AddBandOver(*window, GDT_Byte, valid) != CE_None))
         return nullptr;

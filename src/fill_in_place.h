@@ -19,13 +19,13 @@
 class FillInPlace {
   public:
     enum class Kind {
-        kDone,                    // the filled band is in the file and on the disk
-        kRefused,                 // the file cannot be filled at all; it is untouched
-        kFailed,                  // stopped before the write-back; the file is as it was
-        kFillFailed,              // the fill ran and failed; the file is as it was
-        kWriteBackFailed,         // the message says whether the file is as it was
-        kInterrupted,             // a signal stopped the fill; the file is unchanged
-        kInterruptedAfterWrite,   // a held signal came; the file is written and on the disk
+        kDone,                   // the filled band is in the file and on the disk
+        kRefused,                // the file cannot be filled at all; it is untouched
+        kFailed,                 // stopped before the write-back; the file is as it was
+        kFillFailed,             // the fill ran and failed; the file is as it was
+        kWriteBackFailed,        // the message says whether the file is as it was
+        kInterrupted,            // a signal stopped the fill; the file is unchanged
+        kInterruptedAfterWrite,  // a held signal came; the file is written and on the disk
     };
     struct Result {
         Kind kind;

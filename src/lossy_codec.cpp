@@ -11,8 +11,8 @@ std::string LossyCodec(GDALDataset& dataset) {
     if (!codec) return "";
     const std::string name = codec;
     // What the driver read from the blocks themselves, where it tells (GDAL 3.6 and later).
-    const char* reversibility = dataset.GetMetadataItem("COMPRESSION_REVERSIBILITY",
-                                                        "IMAGE_STRUCTURE");
+    const char* reversibility =
+        dataset.GetMetadataItem("COMPRESSION_REVERSIBILITY", "IMAGE_STRUCTURE");
     const bool said_lossy = reversibility && EQUAL(reversibility, "LOSSY");
     const bool said_lossless = reversibility && STARTS_WITH_CI(reversibility, "LOSSLESS");
     if (STARTS_WITH_CI(codec, "JPEG") && !EQUAL(codec, "JPEGXL")) return name;

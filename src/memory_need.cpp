@@ -35,8 +35,8 @@ long long FillMemoryBytes(WorkingCopy& copy, int max_search_radius, int pool_thr
     band.GetBlockSize(&block_width, &block_height);
     const long long block_bytes = static_cast<long long>(block_width) * block_height * pixel_bytes;
     const StripPlan plan = PlanStripsFor(copy, max_search_radius, FillThreads());
-    const long long cache =
-        std::min<long long>(GDALGetCacheMax64(), pixels * (2 * pixel_bytes + kWorkFileBytesPerPixel));
+    const long long cache = std::min<long long>(
+        GDALGetCacheMax64(), pixels * (2 * pixel_bytes + kWorkFileBytesPerPixel));
     const long long each_call = band.GetXSize() * kLibraryBytesPerColumn + block_bytes;
     const long long stacks = (plan.count > 1 ? plan.threads * kThreadStack : 0) +
                              (pool_threads > 1 ? pool_threads * kPoolThread : 0);
@@ -50,14 +50,16 @@ std::string MemoryShortfall(WorkingCopy& copy, int max_search_radius, int pool_t
     const long long needed = FillMemoryBytes(copy, max_search_radius, pool_threads);
     if (limit.used + needed <= limit.bytes) return "";
     return "not enough memory to fill " + quoted_path + " within " + limit.name + " of " +
-           Megabytes(limit.bytes) + ": " + Megabytes(limit.used) + " in use, and the fill needs up to " +
-           Megabytes(needed) + " more; lower GDAL_CACHEMAX or raise the limit";
+           Megabytes(limit.bytes) + ": " + Megabytes(limit.used) +
+           " in use, and the fill needs up to " + Megabytes(needed) +
+           " more; lower GDAL_CACHEMAX or raise the limit";
 }
 
 int PoolThreads() {
     const int threads = FillThreads();
     const platform::MemoryLimit limit = platform::TightestMemoryLimit();
     if (threads < 2 || limit.bytes < 0) return threads;
-    const long long needed = GDALGetCacheMax64() + kWriteBackBatches + kSlack + threads * kPoolThread;
+    const long long needed =
+        GDALGetCacheMax64() + kWriteBackBatches + kSlack + threads * kPoolThread;
     return limit.used + needed <= limit.bytes ? threads : 1;
 }

@@ -16,6 +16,7 @@
 
 #include "error_watch.h"
 #include "fill.h"
+#include "memory_raster.h"
 #include "message.h"
 #include "row_stream.h"
 
@@ -151,12 +152,15 @@ void Windows(int tile, int tile_size, int built, int source, int radius, int& at
     size = std::min(built, tile + tile_size + radius + 1) - at;
 }
 
-GDALDatasetUniquePtr MemoryBand(const Refresh& r, int width, int height, bool masked) {
-    GDALDriver* mem = GetGDALDriverManager()->GetDriverByName("MEM");
-    GDALDatasetUniquePtr dataset(mem->Create("", width, height, 1, r.type, nullptr));
-    if (dataset && masked && r.has_nodata) dataset->GetRasterBand(1)->SetNoDataValue(r.nodata);
-    if (dataset && masked && r.per_dataset && dataset->CreateMaskBand(GMF_PER_DATASET) != CE_None)
-        dataset.reset();
+// An in-memory band over `pixels` (width x height, the band's type), with the band's mask when
+// `masked`.
+GDALDatasetUniquePtr MemoryBand(const Refresh& r, int width, int height, bool masked,
+                                GByte* pixels) {
+    GDALDatasetUniquePtr dataset = MemoryRaster(width, height);
+    if (!dataset || AddBandOver(*dataset, r.type, pixels) != CE_None) return nullptr;
+    if (masked && r.has_nodata) dataset->GetRasterBand(1)->SetNoDataValue(r.nodata);
+    if (masked && r.per_dataset && dataset->CreateMaskBand(GMF_PER_DATASET) != CE_None)
+        return nullptr;
     return dataset;
 }
 
@@ -191,24 +195,25 @@ SourceWindow Sources(const Refresh& r, size_t k, const PixelWindow& t, const Can
     return w;
 }
 
-// The pixels of `t`, computed with `c` by GDAL from `values`, the source window's pixels, on
-// in-memory datasets of their own; `from` holds the source's mask already where it is a
-// per-dataset one.
+// The pixels of `t`, computed with `c` by GDAL, on in-memory datasets of their own, from `from`,
+// which holds the source window (and its mask, where that is a per-dataset one).
 CPLErr Resample(const Refresh& r, const Candidate& c, const SourceWindow& w, const PixelWindow& t,
-                GDALDataset& from, const GByte* values, std::vector<GByte>& out) {
-    const PixelWindow &e = w.built, &src = w.source;
-    GDALDatasetUniquePtr to = MemoryBand(r, e.width, e.height, c.masked);
+                GDALDataset& from, std::vector<GByte>& out) {
+    const PixelWindow& e = w.built;
+    std::vector<GByte> built(size_t(e.width) * e.height * r.pixel_bytes);
+    GDALDatasetUniquePtr to = MemoryBand(r, e.width, e.height, c.masked, built.data());
     if (!to) return CE_Failure;
-    GDALRasterBand* from_band = from.GetRasterBand(1);
     GDALRasterBandH to_band = GDALRasterBand::ToHandle(to->GetRasterBand(1));
-    out.resize(size_t(t.width) * t.height * r.pixel_bytes);
-    if (from_band->RasterIO(GF_Write, 0, 0, src.width, src.height, const_cast<GByte*>(values),
-                            src.width, src.height, r.type, 0, 0, nullptr) != CE_None ||
-        GDALRegenerateOverviews(GDALRasterBand::ToHandle(from_band), 1, &to_band, c.method->name,
-                                nullptr, nullptr) != CE_None)
+    if (GDALRegenerateOverviews(GDALRasterBand::ToHandle(from.GetRasterBand(1)), 1, &to_band,
+                                c.method->name, nullptr, nullptr) != CE_None)
         return CE_Failure;
-    return to->GetRasterBand(1)->RasterIO(GF_Read, t.x - e.x, t.y - e.y, t.width, t.height,
-                                          out.data(), t.width, t.height, r.type, 0, 0, nullptr);
+    to.reset();
+    out.resize(size_t(t.width) * t.height * r.pixel_bytes);
+    const size_t line = size_t(t.width) * r.pixel_bytes;
+    for (int y = 0; y < t.height; ++y)
+        std::memcpy(&out[line * y],
+                    &built[(size_t(t.y - e.y + y) * e.width + (t.x - e.x)) * r.pixel_bytes], line);
+    return CE_None;
 }
 
 // The pixels of a window of level k, computed with `c` from its source level as it is now, with
@@ -219,7 +224,7 @@ CPLErr Compute(const Refresh& r, size_t k, const PixelWindow& t, const Candidate
     const SourceWindow w = Sources(r, k, t, c);
     const PixelWindow& src = w.source;
     std::vector<GByte> values(size_t(src.width) * src.height * r.pixel_bytes);
-    GDALDatasetUniquePtr from = MemoryBand(r, src.width, src.height, c.masked);
+    GDALDatasetUniquePtr from = MemoryBand(r, src.width, src.height, c.masked, values.data());
     if (!from) return CE_Failure;
     {
         const std::lock_guard<std::mutex> hold(io);
@@ -228,7 +233,7 @@ CPLErr Compute(const Refresh& r, size_t k, const PixelWindow& t, const Candidate
              CopyMask(r.levels[w.level], src, *from->GetRasterBand(1)) != CE_None))
             return CE_Failure;
     }
-    return Resample(r, c, w, t, *from, values.data(), out);
+    return Resample(r, c, w, t, *from, out);
 }
 
 bool Uniform(const std::vector<GByte>& pixels, int pixel_bytes) {
@@ -374,12 +379,12 @@ CPLErr ComputeLevel(const Refresh& r, size_t k, const Candidate& c, std::vector<
     return failure.Raise();
 }
 
-// Every tile the fill may have reached, level by level, as `c` computes it. `first_level` holds
-// tiles of level 1 computed already.
+// Every tile the fill may have reached, level by level, as `c` computes it. `seeds`, when given,
+// holds tiles of each level computed already.
 CPLErr ComputeAll(const Refresh& r, const Candidate& c, std::vector<Tiles>& computed,
-                  Tiles first_level = {}) {
-    computed.assign(r.levels.size(), {});
-    computed[1] = std::move(first_level);
+                  std::vector<Tiles> seeds = {}) {
+    computed = std::move(seeds);
+    computed.resize(r.levels.size());
     for (size_t k = 1; k < r.levels.size(); ++k)
         if (ComputeLevel(r, k, c, computed) != CE_None) return CE_Failure;
     return CE_None;
@@ -457,47 +462,114 @@ struct OverviewRefresh::State {
     std::string name;
     Warn warn;
     std::vector<Candidate> survivors;
-    std::vector<char> wanted;  // the tiles of level 1 that the write-back may reach
-    Tiles streamed;            // written by the stream's thread alone, until it has stopped
+    // Per level, what the stream's thread alone touches until it has stopped: the tiles the
+    // write-back may reach, those computed, the rows whose tiles are wanted, in order, how many of
+    // them are done, and the computed rows, across the level, that the next level still needs.
+    std::vector<std::vector<char>> wanted;
+    std::vector<Tiles> streamed;
+    std::vector<std::vector<int>> rows;
+    std::vector<size_t> done;
+    std::vector<std::map<int, std::vector<GByte>>> held;
     std::unique_ptr<RowStream> stream;
 };
 
 namespace {
 
-// A row of level 1 from the band's rows that the write-back handed over.
-bool StreamRow(OverviewRefresh::State& s, int row, const GByte* values) {
+using State = OverviewRefresh::State;
+
+// Row `row` of level k, from `values`, the rows of its source level that it is built from.
+CPLErr ComputeStreamedRow(const State& s, size_t k, int row, const GByte* values,
+                          std::vector<GByte>& pixels) {
     const Refresh& r = s.r;
     const Candidate& c = s.survivors[0];
-    const PixelWindow t = RowWindow(r.levels[1], row);
-    const SourceWindow w = Sources(r, 1, t, c);
-    GDALDatasetUniquePtr from = MemoryBand(r, w.source.width, w.source.height, c.masked);
-    std::vector<GByte> pixels;
-    if (!from || Resample(r, c, w, t, *from, values, pixels) != CE_None) return false;
-    Tiles tiles = SplitRow(r, 1, row, s.wanted, pixels);
-    s.streamed.merge(tiles);
+    const PixelWindow t = RowWindow(r.levels[k], row);
+    const SourceWindow w = Sources(r, k, t, c);
+    GDALDatasetUniquePtr from =
+        MemoryBand(r, w.source.width, w.source.height, c.masked, const_cast<GByte*>(values));
+    if (!from) return CE_Failure;
+    return Resample(r, c, w, t, *from, pixels);
+}
+
+// Whether level k is built from a span of the rows of level k - 1: from the level before it
+// (not the band), with a factor that divides the height (else GDAL builds it from the whole axis
+// at once).
+bool BuiltFromSpans(const State& s, size_t k) {
+    const Refresh& r = s.r;
+    return (k == 1 || !s.survivors[0].from_base) &&
+           r.levels[k - 1].height % r.levels[k].height == 0;
+}
+
+// Keeps a computed row of level k, and computes every wanted row of level k + 1 whose source rows
+// are now all there, and so on down. A row whose source rows will not all come (some were not
+// wanted) is left to the refresh after the write-back.
+bool Cascade(State& s, size_t k, int row, std::vector<GByte> pixels) {
+    const Refresh& r = s.r;
+    Tiles tiles = SplitRow(r, k, row, s.wanted[k], pixels);
+    s.streamed[k].merge(tiles);
+    if (k + 1 >= r.levels.size() || !BuiltFromSpans(s, k + 1)) return true;
+    auto& held = s.held[k];
+    held[row] = std::move(pixels);
+    const size_t row_bytes = size_t(r.levels[k].width) * r.pixel_bytes;
+    std::vector<GByte> values, below;
+    while (s.done[k + 1] < s.rows[k + 1].size()) {
+        const int next = s.rows[k + 1][s.done[k + 1]];
+        const SourceWindow w = Sources(r, k + 1, RowWindow(r.levels[k + 1], next), s.survivors[0]);
+        const int first = w.source.y / kTile, last = (w.source.y + w.source.height - 1) / kTile;
+        bool all = true;
+        for (int at = first; at <= last; ++at) all = all && held.count(at);
+        if (!all && row < last) break;  // more rows of level k are to come
+        ++s.done[k + 1];
+        if (!all) continue;
+        values.resize(row_bytes * w.source.height);
+        for (int y = 0; y < w.source.height; ++y) {
+            const int line = w.source.y + y;
+            std::memcpy(&values[row_bytes * y], &held[line / kTile][row_bytes * (line % kTile)],
+                        row_bytes);
+        }
+        if (ComputeStreamedRow(s, k + 1, next, values.data(), below) != CE_None ||
+            !Cascade(s, k + 1, next, std::move(below)))
+            return false;
+        held.erase(held.begin(), held.lower_bound(first));
+    }
     return true;
 }
 
-// Level 1 is computed alongside the write-back where one method alone reproduces the overviews,
-// its mask is the band's own, and each of its rows is built from a span of the band's rows (the
-// factor divides the height; else GDAL builds it from the whole axis at once).
-void StartStream(OverviewRefresh::State& s, const std::vector<PixelWindow>& may_change) {
+// A row of level 1 from the band's rows that the write-back handed over.
+bool StreamRow(State& s, int row, const GByte* values) {
+    std::vector<GByte> pixels;
+    return ComputeStreamedRow(s, 1, row, values, pixels) == CE_None &&
+           Cascade(s, 1, row, std::move(pixels));
+}
+
+// The levels are computed alongside the write-back where one method alone reproduces the
+// overviews, its mask is the band's own, and level 1 is built from spans of the band's rows;
+// each next level too, as far as that holds, and as far as the rows it needs were wanted.
+void StartStream(State& s, const std::vector<PixelWindow>& may_change) {
     const Refresh& r = s.r;
     if (s.survivors.size() != 1 || (s.survivors[0].masked && r.per_dataset) ||
-        r.levels[0].height % r.levels[1].height != 0)
+        !BuiltFromSpans(s, 1))
         return;
     std::vector<Level> reached = r.levels;
     MarkDirty(reached, may_change);
-    s.wanted = reached[1].dirty;
+    const size_t n = r.levels.size();
+    s.wanted.resize(n);
+    s.streamed.resize(n);
+    s.rows.resize(n);
+    s.done.assign(n, 0);
+    s.held.resize(n);
+    for (size_t k = 1; k < n; ++k) {
+        s.wanted[k] = reached[k].dirty;
+        const Level& level = r.levels[k];
+        for (int row = 0; row < level.down; ++row) {
+            const auto tiles = s.wanted[k].begin() + row * level.across;
+            if (std::find(tiles, tiles + level.across, 1) != tiles + level.across)
+                s.rows[k].push_back(row);
+        }
+    }
     std::vector<RowStream::Span> spans;
-    std::vector<int> rows;
-    const Level& first = r.levels[1];
-    for (int row = 0; row < first.down; ++row) {
-        const auto tiles = s.wanted.begin() + row * first.across;
-        if (std::find(tiles, tiles + first.across, 1) == tiles + first.across) continue;
-        const SourceWindow w = Sources(r, 1, RowWindow(first, row), s.survivors[0]);
+    for (int row : s.rows[1]) {
+        const SourceWindow w = Sources(r, 1, RowWindow(r.levels[1], row), s.survivors[0]);
         spans.push_back({w.source.y, w.source.y + w.source.height});
-        rows.push_back(row);
     }
     if (spans.empty()) return;
     int block_width = 0, block_height = 0;
@@ -506,7 +578,7 @@ void StartStream(OverviewRefresh::State& s, const std::vector<PixelWindow>& may_
                                  r.pixel_bytes};
     s.stream = std::make_unique<RowStream>(
         shape, std::move(spans),
-        [&s, rows](size_t i, const GByte* values) { return StreamRow(s, rows[i], values); });
+        [&s](size_t i, const GByte* values) { return StreamRow(s, s.rows[1][i], values); });
 }
 
 }  // namespace
@@ -514,8 +586,10 @@ void StartStream(OverviewRefresh::State& s, const std::vector<PixelWindow>& may_
 OverviewRefresh::OverviewRefresh(GDALRasterBand& band, const std::vector<PixelWindow>& may_change,
                                  std::string name, Warn warn) {
     if (may_change.empty() || band.GetOverviewCount() == 0) return;
-    auto state = std::make_unique<State>(
-        State{Prepare(band), std::move(name), std::move(warn), {}, {}, {}, nullptr});
+    auto state = std::make_unique<State>();
+    state->r = Prepare(band);
+    state->name = std::move(name);
+    state->warn = std::move(warn);
     if (state->r.levels.size() < 2) return;
     state->survivors = Survivors(state->r);
     // The samples' blocks of band 1 would outlive the write-back in GDAL's cache, which the
@@ -541,11 +615,12 @@ CPLErr OverviewRefresh::Finish(const std::vector<PixelWindow>& changed) {
         s.warn(Stale(r, s.name, "average", "no resampling method reproduces them"));
         return CE_None;
     }
-    Tiles first_level;
-    for (auto& [tile, pixels] : s.streamed)
-        if (streamed && r.levels[1].dirty[tile]) first_level.emplace(tile, std::move(pixels));
+    std::vector<Tiles> seeds(r.levels.size());
+    for (size_t k = 1; streamed && k < s.streamed.size(); ++k)
+        for (auto& [tile, pixels] : s.streamed[k])
+            if (r.levels[k].dirty[tile]) seeds[k].emplace(tile, std::move(pixels));
     std::vector<Tiles> first, other;
-    if (ComputeAll(r, s.survivors[0], first, std::move(first_level)) != CE_None) return CE_Failure;
+    if (ComputeAll(r, s.survivors[0], first, std::move(seeds)) != CE_None) return CE_Failure;
     for (size_t i = 1; i < s.survivors.size(); ++i) {
         if (ComputeAll(r, s.survivors[i], other) != CE_None) return CE_Failure;
         if (other != first) {

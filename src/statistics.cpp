@@ -9,8 +9,8 @@
 
 namespace {
 
-const char* const kSummaryItems[] = {"STATISTICS_MINIMUM", "STATISTICS_MAXIMUM",
-                                     "STATISTICS_MEAN",    "STATISTICS_STDDEV",
+const char* const kSummaryItems[] = {"STATISTICS_MINIMUM",       "STATISTICS_MAXIMUM",
+                                     "STATISTICS_MEAN",          "STATISTICS_STDDEV",
                                      "STATISTICS_VALID_PERCENT", "STATISTICS_APPROXIMATE"};
 
 // Whether the band's PAM layer, which GDAL keeps in the .aux.xml, holds the mean: asked of the
@@ -59,8 +59,8 @@ CPLErr RefreshStatistics(GDALRasterBand& band, const StoredStatistics& stored,
                          const std::vector<PixelWindow>& changed) {
     if (changed.empty()) return CE_None;
     double min = 0, max = 0, mean = 0, deviation = 0;
-    if (stored.summary && band.ComputeStatistics(stored.approximate, &min, &max, &mean,
-                                                 &deviation, nullptr, nullptr) != CE_None)
+    if (stored.summary && band.ComputeStatistics(stored.approximate, &min, &max, &mean, &deviation,
+                                                 nullptr, nullptr) != CE_None)
         return CE_Failure;
     if (stored.summary && stored.in_side_car && !InSideCar(band) && BackToSideCar(band) != CE_None)
         return CE_Failure;

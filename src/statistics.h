@@ -23,7 +23,7 @@ struct StoredStatistics {
     bool summary = false;  // minimum, maximum, mean and standard deviation
     bool approximate = false;
     bool in_side_car = false;  // in the band's PAM (.aux.xml), not the driver's own store
-    bool histogram = false;  // a default histogram, of `buckets` from `min` to `max`
+    bool histogram = false;    // a default histogram, of `buckets` from `min` to `max`
     double min = 0, max = 0;
     int buckets = 0;
 };
