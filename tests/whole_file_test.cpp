@@ -92,6 +92,8 @@ const Layout kLayouts[] = {
     {"ovr", {"TILED=YES"}, "-ro", 512},
     {"ovr-deflate", {"TILED=YES"}, "-ro --config COMPRESS_OVERVIEW DEFLATE", 512},
     {"undivided", {"TILED=YES"}, "", 501},
+    // Rows of tiles far apart: a level whose rows the write-back does not all reach.
+    {"sparse", {"TILED=YES", "COMPRESS=DEFLATE"}, "", 2048},
     {"mask", {"TILED=YES"}, "", 512, "-mask 1 --config GDAL_TIFF_INTERNAL_MASK YES"},
     {"ovr-mask", {"TILED=YES"}, "-ro", 512, "-mask 1 --config GDAL_TIFF_INTERNAL_MASK YES"},
     {"alpha", {"TILED=YES"}, "", 512, "-ot UInt16 -b 1 -b mask -colorinterp_2 alpha -co ALPHA=YES"},
