@@ -92,7 +92,7 @@ struct BandShape {
     GDALDataType type = GDT_Unknown;
     int width = 0, height = 0;
     bool explicit_mask = false;  // an alpha band or per-dataset mask, handed over as a band
-    bool read_mask = false;      // whether a window reads band 1's mask (also for the gap map)
+    bool read_mask = false;  // whether a window has its mask too: read, or computed for the gap map
     int has_nodata = 0;
     double nodata = 0;
     int64_t nodata_int64 = 0;
@@ -195,6 +195,22 @@ CPLErr PutStrip(Shared& s, int strip_top, int strip_rows, int skip, GByte* value
     return s.copy.PutRows(strip_top, strip_rows, values + skip * row_bytes);
 }
 
+// Band 1's own mask is computed from its values, and the window's from the same values: the gap
+// map learns the strip's rows from the window, on the strip's thread, outside the lock. A few rows
+// at a time, so that the library's buffer for them is small, and used again.
+CPLErr OwnMask(GDALRasterBand& window, int first, int rows, GByte* mask) {
+    constexpr int kRowsAtATime = 64;
+    const int width = window.GetXSize();
+    GDALRasterBand& own = *window.GetMaskBand();
+    for (int y = first; y < first + rows; y += kRowsAtATime) {
+        const int n = std::min(kRowsAtATime, first + rows - y);
+        if (own.RasterIO(GF_Read, 0, y, width, n, mask + static_cast<size_t>(y) * width, width, n,
+                         GDT_Byte, 0, 0, nullptr) != CE_None)
+            return CE_Failure;
+    }
+    return CE_None;
+}
+
 // Fills one strip on its window and puts the strip's own rows into the working copy.
 CPLErr FillStrip(Shared& s, int strip, Worker& worker) {
     const BandShape& shape = s.shape;
@@ -210,10 +226,14 @@ CPLErr FillStrip(Shared& s, int strip, Worker& worker) {
         worker.valid.resize(std::max(worker.valid.size(), static_cast<size_t>(shape.width) * rows));
     GByte* const values = worker.values.data();
     GByte* const mask = shape.read_mask ? worker.valid.data() : nullptr;
-    if (ReadWindow(s, top, rows, values, mask) != CE_None) return CE_Failure;
+    if (ReadWindow(s, top, rows, values, shape.explicit_mask ? mask : nullptr) != CE_None)
+        return CE_Failure;
     GDALDatasetUniquePtr window = WindowDataset(shape, rows, values, mask);
     if (!window) return CE_Failure;
     GDALRasterBand& target = *window->GetRasterBand(1);
+    if (mask && !shape.explicit_mask &&
+        OwnMask(target, strip_top - top, strip_rows, mask) != CE_None)
+        return CE_Failure;
     GDALRasterBand& target_mask =
         shape.explicit_mask ? *window->GetRasterBand(2) : *target.GetMaskBand();
     CPLStringList options;

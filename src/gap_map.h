@@ -10,10 +10,11 @@ class GDALRasterBand;
 // How many gaps each block of band 1 holds: pixels that band 1's mask marks invalid. The fill
 // changes no other pixel, so a block without one is the same after the fill, and the write-back
 // skips it unread; and a block of an exact type whose gaps all still hold the no-data value after
-// the fill is the same too (write_back.h). The map is kept only for a compressed band 1, where
-// comparing a block costs one more decompression; an uncompressed block is cheaper to compare than
-// to map. It learns of a block from band 1's mask: read with the block when the fill first reads
-// it, or read with the strip's rows that cover it whole. A block it never learnt of counts as
+// the fill is the same too (write_back.h). So the write-back neither reads (or decompresses) nor
+// compares those blocks, and the guard alone reads what the write-back overwrites. The map is kept
+// for the view of band 1, not for that of its mask. It learns of a block from band 1's mask: read
+// with the block when the fill first reads it, or with the strip's rows that cover it whole (for a
+// mask computed from the values, from the strip's window). A block it never learnt of counts as
 // holding a gap.
 class GapMap {
   public:

@@ -34,11 +34,6 @@ size_t BlockBytes(GDALRasterBand& band) {
     return static_cast<size_t>(width) * height * GDALGetDataTypeSizeBytes(band.GetRasterDataType());
 }
 
-bool Compressed(GDALRasterBand& band) {
-    GDALDataset* dataset = band.GetDataset();
-    return dataset && dataset->GetMetadataItem("COMPRESSION", "IMAGE_STRUCTURE") != nullptr;
-}
-
 }  // namespace
 
 // The scratch file of one band of the view: one slot per block, at the block's index, for the
@@ -95,7 +90,7 @@ class CopyOnWriteBand final : public GDALRasterBand {
         : source_(source),
           scratch_(scratch, std::move(scratch_path), source),
           band_view_(band_view),
-          gaps_(source, band_view && Compressed(source)),
+          gaps_(source, band_view),
           blocks_across_(BlocksAcross(source)),
           block_bytes_(BlockBytes(source)) {
         poDS = dataset;
@@ -173,9 +168,9 @@ class CopyOnWriteBand final : public GDALRasterBand {
     }
 
   private:
-    // Where the gap map is kept (band 1 is compressed), band 1's blocks are read through GDAL's
-    // cache, so that their mask, computed from the same block, costs no second decompression,
-    // and are dropped from the cache again: the view holds them from now on.
+    // Where the gap map is kept (the view of band 1), band 1's blocks are read through GDAL's
+    // cache, so that their mask, computed from the same block, costs no second read (or
+    // decompression), and are dropped from the cache again: the view holds them from now on.
     CPLErr ReadSourceBlock(int block_x, int block_y, void* data) {
         if (!gaps_.kept()) return source_.ReadBlock(block_x, block_y, data);
         int width = 0, height = 0;
