@@ -11,7 +11,7 @@
 
 #include "config_option.h"
 #include "message.h"
-#include "overviews.h"
+#include "overview_method.h"
 #include "temp_dir.h"
 
 namespace {

@@ -13,29 +13,23 @@ class GDALRasterBand;
 class RowStream;
 
 // Band 1's overviews follow the band. With the write-back, the overview pixels that the changed
-// blocks reach are computed again, level by level from the largest, each from the level it is
-// built from, by GDAL's own resampling (GDALRegenerateOverviews with one overview) on an
-// in-memory window that reaches as far around them as the method's kernel does; only the
-// window's centre goes into the file. Where the factor does not divide a level's size, GDAL's
-// result depends on the whole axis, and the window spans it.
+// blocks reach are computed again, level by level from the largest, as GDAL builds them
+// (overview_levels.h), with the method that made them (overview_method.h). Where several methods
+// made them alike, each computes the changed region, and it is written only when they all agree;
+// where none did, or they disagree, the overviews are left as they are and a line says how to
+// rebuild them. The overviews of the mask stay as they are, since the mask does not change.
 //
-// Nothing in a file records the method that made its overviews. It is inferred before the
-// write-back, while the overviews still match the band they were made from: a few overview
-// windows that are not uniform, spread over each level, are computed with every method GDAL offers,
-// and only the methods that reproduce them bit for bit remain. Each level is built from the one
-// GDAL builds it from (the level before it, or the band for an uncompressed .ovr with nearest or a
-// per-dataset mask), with the band's no-data value as GDAL honours it: the samples of every level
-// check that too. Overviews made before the band had its no-data value match no method where they
-// blended voids in, and are reported. Where several remain, each computes the changed region, and
-// it is written only when they all agree; where none remains, or they disagree, the overviews are
-// left as they are and a line says how to rebuild them. The overviews of the mask stay as they are,
-// since the mask does not change.
+// The write-back runs on one thread and waits on the disk much of the time. The levels are
+// computed meanwhile on a thread of their own, from the blocks it hands over, each row of a level
+// as soon as the rows it is built from are there (row_stream.h), wherever one method made them,
+// the band's own mask is theirs, and each level is built from a span of the rows of the one
+// before it (from the band for level 1). What is left is computed after the write-back, from the
+// file, on every core.
 
 // The refresh of band's overviews around its write-back. Made before it, from the overviews as
-// they are and the band they were made from, it infers the method; where it can, it then computes
-// level 1 on a thread of its own from the blocks the write-back hands over (stream()), on the
-// core that the write-back leaves idle. Finish does the rest. `name` is the file as the messages
-// name it; the line about overviews left as they are goes to `warn`.
+// they are and the band they were made from, it infers the method, and starts the thread where it
+// can. Finish does the rest. `name` is the file as the messages name it; the line about overviews
+// left as they are goes to `warn`.
 class OverviewRefresh {
   public:
     // `may_change`: windows that hold every pixel the write-back may change.
@@ -56,7 +50,3 @@ class OverviewRefresh {
   private:
     std::unique_ptr<State> state_;
 };
-
-// The method that reproduces the overviews of `band` where nothing is stale (a refreshed band),
-// GDAL's name for it; empty when none does. Of several, the first GDAL lists.
-std::string OverviewMethod(GDALRasterBand& band);
