@@ -343,8 +343,10 @@ TEST(Failure, NoRoomForACogsRewriteEndsWith3AndTouchesNothing) {
                         megabytes(size + size / 4) + " in '" + dir.path + "' ("),
               0u)
         << run.err;
-    EXPECT_NE(line.find(" free) and " + megabytes(2 * size) + " beside the file for the new COG "
-                        "and its journal (" + megabytes(beside) + " free); the file is as it was"),
+    EXPECT_NE(line.find(" free) and " + megabytes(2 * size) +
+                        " beside the file for the new COG "
+                        "and its journal (" +
+                        megabytes(beside) + " free); the file is as it was"),
               std::string::npos)
         << run.err;
     EXPECT_EQ(run.out.find("Processing image"), std::string::npos);
@@ -478,6 +480,23 @@ TEST(Windows, DrivePathsWithBackslashesAndAnyNameFillInPlace) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
 }
 
+namespace {
+
+// Where the system's own libraries do not fit a memory limit, the run never starts: the loader
+// says so, or a library's own start-up runs out of memory before gapMend's first line (GnuTLS under
+// GDAL 3.13 does), and nothing is printed on standard output. gapMend's own code catches running
+// out of memory from its first line on, and its report comes before the fill.
+bool NeverStarted(const RunResult& run) {
+    const bool loader = run.status == 127 &&
+                        run.err.find("error while loading shared libraries") != std::string::npos;
+    const bool library_start = run.status == -1 && run.out.empty() &&
+                               run.err.find("gapMend") == std::string::npos &&
+                               run.err.find("std::bad_alloc") != std::string::npos;
+    return loader || library_start;
+}
+
+}  // namespace
+
 // From too little memory for the fill up to enough for everything: the run refuses before the
 // fill, or fails and rolls back, or fills; it never dies of a signal, and leaves nothing behind.
 TEST(Failure, AMemoryLimitNeverEndsTheRunBySignalNorLeavesAnythingBehind) {
@@ -500,12 +519,10 @@ TEST(Failure, AMemoryLimitNeverEndsTheRunBySignalNorLeavesAnythingBehind) {
         for (const long long megabytes : {180, 200, 220, 240, 260, 300, 1000}) {
             limited.memory_limit = megabytes << 20;
             const RunResult run = RunTool({path, "100"}, limited);
-            // Where the system's own libraries do not fit the limit, the run never starts.
-            if (run.status == 127 &&
-                run.err.find("error while loading shared libraries") != std::string::npos)
-                continue;
+            if (NeverStarted(run)) continue;
             statuses.push_back(run.status);
-            EXPECT_TRUE(run.status == 0 || run.status == 3) << megabytes << ": " << run.err;
+            EXPECT_TRUE(run.status == 0 || run.status == 3)
+                << megabytes << ": " << run.err << "printed: " << run.out;
             if (run.status == 0) {
                 EXPECT_TRUE(BandBytes(path) == BandBytes(expected)) << megabytes;
             } else {
@@ -563,8 +580,10 @@ TEST(Fill, ADirectoryOnThePathRepointedDuringTheFillChangesNeitherFile) {
     const std::string others_bytes = FileBytes(other);
     std::filesystem::create_directory_symlink("r1", link);
     RunOptions options;
-    options.env = {{"TMPDIR", dir.Path("tmp")}, {"GDAL_NUM_THREADS", "2"},
-                   {"GDAL_CACHEMAX", "64"}, {"CPL_DEBUG", "gapMend"}};
+    options.env = {{"TMPDIR", dir.Path("tmp")},
+                   {"GDAL_NUM_THREADS", "2"},
+                   {"GDAL_CACHEMAX", "64"},
+                   {"CPL_DEBUG", "gapMend"}};
     options.signal = SIGSTOP;
     options.while_stopped = [&] {
         std::filesystem::remove(link);
