@@ -105,18 +105,20 @@ void UseBundledProjData() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    UseLargePagesForLargeFiles(argc, argv);
-    std::vector<std::string> arguments = platform::ProgramArguments(argc, argv);
-    std::vector<char*> utf8;
-    for (std::string& argument : arguments) utf8.push_back(argument.data());
-    utf8.push_back(nullptr);
-    UseBundledProjData();
+    std::vector<std::string> arguments;
     // Out of memory outside the fill and the write-back (which handle it themselves): the stack
     // unwinds, the lock and the guard go, and a journal, if any, stays for the next run.
     try {
+        UseLargePagesForLargeFiles(argc, argv);
+        arguments = platform::ProgramArguments(argc, argv);
+        std::vector<char*> utf8;
+        for (std::string& argument : arguments) utf8.push_back(argument.data());
+        utf8.push_back(nullptr);
+        UseBundledProjData();
         return Run(static_cast<int>(arguments.size()), utf8.data());
     } catch (const std::bad_alloc&) {
-        const std::string path = arguments.size() > 1 ? arguments[1] : "";
+        const std::string path =
+            arguments.size() > 1 ? arguments[1] : (argc > 1 ? std::string(argv[1]) : "");
         Say("out of memory while working on " + Quoted(path));
         return kFailed;
     }
