@@ -92,7 +92,6 @@ struct BandShape {
     GDALDataType type = GDT_Unknown;
     int width = 0, height = 0;
     bool explicit_mask = false;  // an alpha band or per-dataset mask, handed over as a band
-    bool read_mask = false;  // whether a window has its mask too: read, or computed for the gap map
     int has_nodata = 0;
     double nodata = 0;
     int64_t nodata_int64 = 0;
@@ -105,7 +104,6 @@ BandShape::BandShape(WorkingCopy& copy) {
     width = band.GetXSize();
     height = band.GetYSize();
     explicit_mask = !copy.MaskIsOwn();
-    read_mask = explicit_mask || copy.Gaps().kept();
     if (type == GDT_Int64)
         nodata_int64 = band.GetNoDataValueAsInt64(&has_nodata);
     else if (type == GDT_UInt64)
@@ -222,17 +220,16 @@ CPLErr FillStrip(Shared& s, int strip, Worker& worker) {
     const size_t row_bytes =
         static_cast<size_t>(shape.width) * GDALGetDataTypeSizeBytes(shape.type);
     worker.values.resize(std::max(worker.values.size(), row_bytes * rows));
-    if (shape.read_mask)
-        worker.valid.resize(std::max(worker.valid.size(), static_cast<size_t>(shape.width) * rows));
+    // The window's mask: read with it, or computed for the gap map.
+    worker.valid.resize(std::max(worker.valid.size(), static_cast<size_t>(shape.width) * rows));
     GByte* const values = worker.values.data();
-    GByte* const mask = shape.read_mask ? worker.valid.data() : nullptr;
+    GByte* const mask = worker.valid.data();
     if (ReadWindow(s, top, rows, values, shape.explicit_mask ? mask : nullptr) != CE_None)
         return CE_Failure;
     GDALDatasetUniquePtr window = WindowDataset(shape, rows, values, mask);
     if (!window) return CE_Failure;
     GDALRasterBand& target = *window->GetRasterBand(1);
-    if (mask && !shape.explicit_mask &&
-        OwnMask(target, strip_top - top, strip_rows, mask) != CE_None)
+    if (!shape.explicit_mask && OwnMask(target, strip_top - top, strip_rows, mask) != CE_None)
         return CE_Failure;
     GDALRasterBand& target_mask =
         shape.explicit_mask ? *window->GetRasterBand(2) : *target.GetMaskBand();
@@ -312,12 +309,12 @@ long long WindowBytes(const StripPlan& plan, long long row_bytes, int radius) {
     return plan.threads * window_rows * row_bytes;
 }
 
-// What a row of a window takes in memory, with the library's work files when they are there too.
+// What a row of a window takes in memory (its values and its mask), with the library's work files
+// when they are there too.
 long long RowBytes(WorkingCopy& copy, bool work_files_in_memory) {
     GDALRasterBand& band = copy.Original();
-    const bool mask = !copy.MaskIsOwn() || copy.Gaps().kept();
     return static_cast<long long>(band.GetXSize()) *
-           (GDALGetDataTypeSizeBytes(band.GetRasterDataType()) + (mask ? 1 : 0) +
+           (GDALGetDataTypeSizeBytes(band.GetRasterDataType()) + 1 +
             (work_files_in_memory ? kWorkFileBytesPerPixel : 0));
 }
 

@@ -23,6 +23,20 @@ using namespace overview;
 
 namespace {
 
+// The rows of a level that hold a tile for which `marked` holds, in order.
+template <typename Marked>
+std::vector<int> RowsWith(const Level& level, const Marked& marked) {
+    std::vector<int> rows;
+    for (int row = 0; row < level.down; ++row) {
+        for (int tile = row * level.across; tile < (row + 1) * level.across; ++tile) {
+            if (!marked(tile)) continue;
+            rows.push_back(row);
+            break;
+        }
+    }
+    return rows;
+}
+
 // The tiles of one row of level k that the fill may have reached, as `c` computes them.
 CPLErr ComputeRow(const Pyramid& p, size_t k, int row, const Candidate& c,
                   std::vector<Tiles>& computed, std::mutex& io) {
@@ -39,15 +53,8 @@ CPLErr ComputeRow(const Pyramid& p, size_t k, int row, const Candidate& c,
 // on every core: each thread takes the next row. Their errors stay quiet there; the first is
 // raised again here.
 CPLErr ComputeLevel(const Pyramid& p, size_t k, const Candidate& c, std::vector<Tiles>& computed) {
-    const Level& level = p.levels[k];
-    std::vector<int> rows;
-    for (int row = 0; row < level.down; ++row) {
-        for (int tile = row * level.across; tile < (row + 1) * level.across; ++tile) {
-            if (!level.dirty[tile] || computed[k].count(tile)) continue;
-            rows.push_back(row);
-            break;
-        }
-    }
+    const std::vector<int> rows = RowsWith(
+        p.levels[k], [&](int tile) { return p.levels[k].dirty[tile] && !computed[k].count(tile); });
     std::mutex io;
     std::atomic<size_t> next{0};
     FirstFailure failure("computing the overviews of band 1 failed");
@@ -231,12 +238,7 @@ void StartStream(State& s, const std::vector<PixelWindow>& may_change) {
     s.held.resize(n);
     for (size_t k = 1; k < n; ++k) {
         s.wanted[k] = reached[k].dirty;
-        const Level& level = p.levels[k];
-        for (int row = 0; row < level.down; ++row) {
-            const auto tiles = s.wanted[k].begin() + row * level.across;
-            if (std::find(tiles, tiles + level.across, 1) != tiles + level.across)
-                s.rows[k].push_back(row);
-        }
+        s.rows[k] = RowsWith(p.levels[k], [&](int tile) { return s.wanted[k][tile] != 0; });
     }
     std::vector<RowStream::Span> spans;
     for (int row : s.rows[1]) {
