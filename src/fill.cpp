@@ -24,6 +24,7 @@
 #include "error_watch.h"
 #include "interruption.h"
 #include "memory_raster.h"
+#include "strip_work.h"
 #include "working_copy.h"
 
 namespace {
@@ -54,7 +55,8 @@ int FillThreads() {
 
 StripPlan PlanStrips(int height, int block_height, int max_search_radius, int threads,
                      long long row_bytes, long long window_bytes) {
-    const StripPlan whole{1, height, 1};
+    StripPlan whole;
+    whole.rows = height;
     // A radius past the raster's height leaves no room for strips, and this keeps halos in range.
     if (threads < 2 || max_search_radius <= 0 || max_search_radius >= height ||
         height > kTallestForStrips)
@@ -79,8 +81,12 @@ StripPlan PlanStrips(int height, int block_height, int max_search_radius, int th
         rows = blocks_down;
     rows = std::min(rows, most_rows);
     if (rows < halo || rows >= height) return whole;
-    const int count = static_cast<int>((height + rows - 1) / rows);
-    return StripPlan{count, static_cast<int>(rows), std::min(threads, count)};
+    StripPlan plan;
+    plan.count = static_cast<int>((height + rows - 1) / rows);
+    plan.rows = static_cast<int>(rows);
+    plan.threads = std::min(threads, plan.count);
+    plan.most_rows = static_cast<int>(most_rows);
+    return plan;
 }
 
 namespace {
@@ -213,8 +219,8 @@ CPLErr OwnMask(GDALRasterBand& window, int first, int rows, GByte* mask) {
 CPLErr FillStrip(Shared& s, int strip, Worker& worker) {
     const BandShape& shape = s.shape;
     const int radius = s.schedule.radius;
-    const int strip_top = strip * s.schedule.plan.rows;
-    const int strip_rows = std::min(s.schedule.plan.rows, shape.height - strip_top);
+    const int strip_top = s.schedule.plan.Top(strip);
+    const int strip_rows = s.schedule.plan.End(strip, shape.height) - strip_top;
     const int top = std::max(0, strip_top - HaloAbove(radius));
     const int rows = std::min(shape.height, strip_top + strip_rows + HaloBelow(radius)) - top;
     const size_t row_bytes =
@@ -336,8 +342,12 @@ class CacheShare {
 // to this function, which raises the first one once, as a GDAL error.
 CPLErr FillInStrips(WorkingCopy& copy, int max_search_radius, const StripPlan& plan) {
     Shared s(copy, max_search_radius, plan);
-    CPLDebug("gapMend", "filling in %d strips of %d rows on %d threads, work files %s", plan.count,
-             plan.rows, plan.threads, plan.work_files_in_memory ? "in memory" : "on disk");
+    std::string tops;
+    for (int strip = 0; strip < plan.count; ++strip) tops += " " + std::to_string(plan.Top(strip));
+    CPLDebug("gapMend",
+             "filling in %d strips of at most %d rows on %d threads, work files %s, from rows%s",
+             plan.count, plan.rows, plan.threads,
+             plan.work_files_in_memory ? "in memory" : "on disk", tops.c_str());
     const CacheShare share(
         WindowBytes(plan, RowBytes(copy, plan.work_files_in_memory), max_search_radius));
     // No GDAL thread pool inside the fill in strips: with GDAL_NUM_THREADS set, the library's
@@ -361,6 +371,24 @@ CPLErr FillInStrips(WorkingCopy& copy, int max_search_radius, const StripPlan& p
     return s.failure.Raise();
 }
 
+// With one strip a thread, the strips are cut where they share the work evenly (strip_work.h).
+// A band whose mask cannot be read keeps its equal strips, whose own reads then fail.
+void ShareTheWork(WorkingCopy& copy, int max_search_radius, StripPlan& plan) {
+    if (plan.count < 2 || plan.count > plan.threads) return;
+    const std::vector<double> work = RowWork(copy.Original(), max_search_radius);
+    if (work.empty()) return;
+    std::vector<int> tops = BalancedTops(work, plan.count, HaloAbove(max_search_radius),
+                                         HaloBelow(max_search_radius), plan.most_rows);
+    if (tops.size() < 2 || static_cast<int>(tops.size()) > plan.count) return;
+    plan.count = static_cast<int>(tops.size());
+    plan.threads = std::min(plan.threads, plan.count);
+    plan.tops = std::move(tops);
+    plan.rows = 0;
+    for (int strip = 0; strip < plan.count; ++strip)
+        plan.rows =
+            std::max(plan.rows, plan.End(strip, copy.Original().GetYSize()) - plan.Top(strip));
+}
+
 }  // namespace
 
 StripPlan PlanStripsFor(WorkingCopy& copy, int max_search_radius, int threads) {
@@ -382,8 +410,9 @@ StripPlan PlanStripsFor(WorkingCopy& copy, int max_search_radius, int threads) {
 CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string& work_dir) {
     std::printf("Processing image\n");
     const ScopedConfigOption work_files("CPL_TMPDIR", work_dir);  // before any thread starts
-    const StripPlan plan = PlanStripsFor(copy, max_search_radius, FillThreads());
+    StripPlan plan = PlanStripsFor(copy, max_search_radius, FillThreads());
     const ErrorWatch watch;
+    ShareTheWork(copy, max_search_radius, plan);
     const CPLErr status =
         plan.count > 1
             ? FillInStrips(copy, max_search_radius, plan)

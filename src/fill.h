@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <cpl_error.h>
 
@@ -51,22 +52,30 @@ constexpr int kSmoothingIterations = 3;
 // as well: a GDAL error raised meanwhile, or a filled block that the working copy lost.
 CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string& work_dir);
 
-// How the band is cut: `count` strips of `rows` rows (the last one shorter), on `threads`
-// threads. A count of 1 means one whole-band call.
+// How the band is cut: `count` strips of `rows` rows (the last one shorter), or of the rows
+// between `tops`, on `threads` threads. A count of 1 means one whole-band call.
 struct StripPlan {
     int count = 1;
-    int rows = 0;
+    int rows = 0;  // the tallest strip's
     int threads = 1;
     // Whether each call keeps the library's four work files in memory (its TEMP_FILE_DRIVER=MEM,
     // the same pixels as its GTiff work files) within the windows' share of the cache.
     bool work_files_in_memory = false;
+    // The tallest a strip may be: its window within its share of the cache and the row markers.
+    int most_rows = 0;
+    // Each strip's first row, where the strips are cut to share the work (strip_work.h).
+    std::vector<int> tops;
+
+    int Top(int strip) const { return tops.empty() ? strip * rows : tops[strip]; }
+    int End(int strip, int height) const { return strip + 1 < count ? Top(strip + 1) : height; }
 };
 
 // The threads GDAL_NUM_THREADS asks for (a number, or ALL_CPUS), else the machine's cores.
 int FillThreads();
 
 // Strips for a band of this height and block height: two per thread (one where the halos of two
-// would cost more than a tenth), at least as tall as their halo rows, in whole blocks where
+// would cost more than a tenth, and then cut again before the fill to share the work evenly,
+// strip_work.h), at least as tall as their halo rows, in whole blocks where
 // that fits, with `threads` windows of `row_bytes` a row within `window_bytes` at once, and no
 // window taller than 65,533 rows.
 StripPlan PlanStrips(int height, int block_height, int max_search_radius, int threads,

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include "report.h"
 #include "run.h"
 #include "side_cars.h"
+#include "strip_work.h"
 #include "write_back.h"
 
 TEST(MaxSearchRadius, ReadsLikeAtoiAndClampsOverflow) {
@@ -122,8 +124,11 @@ TEST(ByteRuns, DisjointWhenNoTwoExtentsShareAByte) {
 TEST(StripPlan, KeepsEveryWindowWithinTheNarrowRowMarkers) {
     const long long row_bytes = 1500 * 4, window_bytes = 1LL << 40;
     for (const auto& [height, radius, threads] :
-         std::vector<std::tuple<int, int, int>>{{66000, 20, 3}, {70000, 100, 2}, {200000, 100, 2},
-                                                {300000, 1000, 8}, {4000001, 100, 2}}) {
+         std::vector<std::tuple<int, int, int>>{{66000, 20, 3},
+                                                {70000, 100, 2},
+                                                {200000, 100, 2},
+                                                {300000, 1000, 8},
+                                                {4000001, 100, 2}}) {
         const StripPlan plan = PlanStrips(height, 1, radius, threads, row_bytes, window_bytes);
         EXPECT_GT(plan.count, 1) << height;
         // Halos of floor(R) + k rows above and floor(R) + k + 1 below (fill.h).
@@ -132,6 +137,60 @@ TEST(StripPlan, KeepsEveryWindowWithinTheNarrowRowMarkers) {
         EXPECT_GE(static_cast<long long>(plan.count) * plan.rows, height) << height;
     }
     EXPECT_EQ(PlanStrips(4000002, 1, 100, 2, row_bytes, window_bytes).count, 1);
+}
+
+// The costliest window of a cut: each strip with `above` rows over it and `below` under it.
+double CostliestWindow(const std::vector<double>& work, const std::vector<int>& tops, int above,
+                       int below) {
+    double most = 0;
+    for (size_t i = 0; i < tops.size(); ++i) {
+        const int end = i + 1 < tops.size() ? tops[i + 1] : static_cast<int>(work.size());
+        const int first = std::max(0, tops[i] - above);
+        const int last = std::min(static_cast<int>(work.size()), end + below);
+        double cost = 0;
+        for (int row = first; row < last; ++row) cost += work[row];
+        most = std::max(most, cost);
+    }
+    return most;
+}
+
+// Strips cut to share the work: their costliest window costs what the best of every cut into
+// two or three strips costs, found by trying them all, and none is taller than allowed.
+TEST(StripWork, CutsWhereTheCostliestWindowCostsLeast) {
+    std::vector<double> even(120, 1.0), voids_below(120, 1.0), one_void(120, 1.0);
+    for (int row = 90; row < 120; ++row) voids_below[row] = 9.0;
+    for (int row = 10; row < 20; ++row) one_void[row] = 40.0;
+    for (const auto& [work, count, halo, most_rows] :
+         std::vector<std::tuple<std::vector<double>, int, int, int>>{{even, 2, 0, 120},
+                                                                     {even, 2, 5, 70},
+                                                                     {voids_below, 2, 5, 120},
+                                                                     {voids_below, 3, 7, 120},
+                                                                     {one_void, 3, 2, 120},
+                                                                     {voids_below, 2, 5, 65}}) {
+        const int height = static_cast<int>(work.size());
+        double best = 1e300;
+        for (int a = 1; a < height; ++a)
+            for (int b = count == 3 ? a + 1 : height; b <= height; ++b) {
+                std::vector<int> tops{0, a};
+                if (count == 3 && b < height) tops.push_back(b);
+                if (static_cast<int>(tops.size()) != count) continue;
+                bool fits = true;
+                for (int i = 0; i < count; ++i)
+                    fits &= (i + 1 < count ? tops[i + 1] : height) - tops[i] <= most_rows;
+                if (fits) best = std::min(best, CostliestWindow(work, tops, halo, halo + 1));
+            }
+        const std::vector<int> tops = BalancedTops(work, count, halo, halo + 1, most_rows);
+        ASSERT_FALSE(tops.empty());
+        EXPECT_LE(static_cast<int>(tops.size()), count);
+        EXPECT_EQ(tops.front(), 0);
+        for (size_t i = 0; i < tops.size(); ++i) {
+            const int end = i + 1 < tops.size() ? tops[i + 1] : height;
+            EXPECT_GT(end, tops[i]);
+            EXPECT_LE(end - tops[i], most_rows);
+        }
+        EXPECT_NEAR(CostliestWindow(work, tops, halo, halo + 1), best, 1e-6)
+            << count << " " << halo;
+    }
 }
 
 TEST(SideCarNames, AreBareNamesAfterTheFilesStemButNotItsJournal) {
