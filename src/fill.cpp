@@ -175,9 +175,11 @@ GDALDatasetUniquePtr WindowDataset(const BandShape& s, int rows, GByte* values, 
     return window;
 }
 
-// What a thread keeps from strip to strip: its window buffers, whose memory is touched once.
+// What a thread keeps from strip to strip: buffers for the plan's tallest window, taken once and
+// left unset (each strip reads into them before it uses them), so that their memory is touched
+// once: fresh memory costs a fault a page, and on a virtual machine often the host's too.
 struct Worker {
-    std::vector<GByte> values, valid;
+    std::unique_ptr<GByte[]> values, valid;
 };
 
 // Every window is read through the run's own handle on the file, under the lock: a handle opened
@@ -215,6 +217,12 @@ CPLErr OwnMask(GDALRasterBand& window, int first, int rows, GByte* mask) {
     return CE_None;
 }
 
+// The rows of the plan's tallest window.
+int MostWindowRows(const Shared& s) {
+    const int radius = s.schedule.radius;
+    return std::min(s.shape.height, s.schedule.plan.rows + HaloAbove(radius) + HaloBelow(radius));
+}
+
 // Fills one strip on its window and puts the strip's own rows into the working copy.
 CPLErr FillStrip(Shared& s, int strip, Worker& worker) {
     const BandShape& shape = s.shape;
@@ -225,11 +233,14 @@ CPLErr FillStrip(Shared& s, int strip, Worker& worker) {
     const int rows = std::min(shape.height, strip_top + strip_rows + HaloBelow(radius)) - top;
     const size_t row_bytes =
         static_cast<size_t>(shape.width) * GDALGetDataTypeSizeBytes(shape.type);
-    worker.values.resize(std::max(worker.values.size(), row_bytes * rows));
-    // The window's mask: read with it, or computed for the gap map.
-    worker.valid.resize(std::max(worker.valid.size(), static_cast<size_t>(shape.width) * rows));
-    GByte* const values = worker.values.data();
-    GByte* const mask = worker.valid.data();
+    if (!worker.values) {
+        const size_t most_rows = MostWindowRows(s);
+        worker.values.reset(new GByte[row_bytes * most_rows]);
+        // The window's mask: read with it, or computed for the gap map.
+        worker.valid.reset(new GByte[static_cast<size_t>(shape.width) * most_rows]);
+    }
+    GByte* const values = worker.values.get();
+    GByte* const mask = worker.valid.get();
     if (ReadWindow(s, top, rows, values, shape.explicit_mask ? mask : nullptr) != CE_None)
         return CE_Failure;
     GDALDatasetUniquePtr window = WindowDataset(shape, rows, values, mask);
