@@ -26,6 +26,7 @@
 #include "memory_raster.h"
 #include "strip_work.h"
 #include "working_copy.h"
+#include "write_back.h"
 
 namespace {
 
@@ -179,6 +180,8 @@ GDALDatasetUniquePtr WindowDataset(const BandShape& s, int rows, GByte* values, 
 // left unset (each strip reads into them before it uses them), so that their memory is touched
 // once: fresh memory costs a fault a page, and on a virtual machine often the host's too.
 struct Worker {
+    void Reserve(const Shared& s);
+
     std::unique_ptr<GByte[]> values, valid;
 };
 
@@ -189,16 +192,18 @@ CPLErr ReadWindow(Shared& s, int top, int rows, GByte* values, GByte* mask) {
     return ReadRows(s.band, top, rows, values, mask);
 }
 
-// Puts the strip's own rows of a filled window into the working copy, and their mask into its
-// gap map.
-CPLErr PutStrip(Shared& s, int strip_top, int strip_rows, int skip, GByte* values, GByte* mask) {
-    const size_t row_bytes =
-        static_cast<size_t>(s.shape.width) * GDALGetDataTypeSizeBytes(s.shape.type);
+// Notes the gaps of the strip's rows, from band 1's mask over them, in the gap map.
+void NoteGaps(Shared& s, int strip_top, int strip_rows, const GByte* mask) {
     const std::lock_guard<std::mutex> hold(s.io);
-    if (mask)
-        s.copy.Gaps().NoteRows(strip_top, strip_rows,
-                               mask + static_cast<size_t>(skip) * s.shape.width);
-    return s.copy.PutRows(strip_top, strip_rows, values + skip * row_bytes);
+    s.copy.Gaps().NoteRows(strip_top, strip_rows, mask);
+}
+
+// Puts the strip's own rows of a filled window into the working copy, and where given the mask of
+// the filled rows into its gap map.
+CPLErr PutStrip(Shared& s, int strip_top, int strip_rows, GByte* values, const GByte* filled_mask) {
+    const std::lock_guard<std::mutex> hold(s.io);
+    if (filled_mask) s.copy.Gaps().NoteGapsLeft(strip_top, strip_rows, filled_mask);
+    return s.copy.PutRows(strip_top, strip_rows, values);
 }
 
 // Band 1's own mask is computed from its values, and the window's from the same values: the gap
@@ -223,6 +228,29 @@ int MostWindowRows(const Shared& s) {
     return std::min(s.shape.height, s.schedule.plan.rows + HaloAbove(radius) + HaloBelow(radius));
 }
 
+// Takes the buffers for the plan's tallest window, the first time.
+void Worker::Reserve(const Shared& s) {
+    if (values) return;
+    const size_t most_rows = MostWindowRows(s);
+    values.reset(new GByte[most_rows * s.shape.width * GDALGetDataTypeSizeBytes(s.shape.type)]);
+    // The window's mask: read with it, or computed for the gap map.
+    valid.reset(new GByte[most_rows * s.shape.width]);
+}
+
+// Whether the write-back tells a changed block by the gaps it has left (write_back.h): then they
+// are counted here, on every core, not by the write-back on one thread.
+bool CountsGapsLeft(const BandShape& shape) {
+    return !shape.explicit_mask && !FloatRoundTripChanges(shape.type);
+}
+
+// The mask of rows [first, first + rows) of a filled window, from a new window over its values:
+// the old window's mask blocks, in GDAL's cache, were computed before the fill.
+CPLErr FilledMask(const BandShape& shape, int window_rows, GByte* values, int first, int rows,
+                  GByte* mask) {
+    GDALDatasetUniquePtr filled = WindowDataset(shape, window_rows, values, nullptr);
+    return filled ? OwnMask(*filled->GetRasterBand(1), first, rows, mask) : CE_Failure;
+}
+
 // Fills one strip on its window and puts the strip's own rows into the working copy.
 CPLErr FillStrip(Shared& s, int strip, Worker& worker) {
     const BandShape& shape = s.shape;
@@ -231,14 +259,8 @@ CPLErr FillStrip(Shared& s, int strip, Worker& worker) {
     const int strip_rows = s.schedule.plan.End(strip, shape.height) - strip_top;
     const int top = std::max(0, strip_top - HaloAbove(radius));
     const int rows = std::min(shape.height, strip_top + strip_rows + HaloBelow(radius)) - top;
-    const size_t row_bytes =
-        static_cast<size_t>(shape.width) * GDALGetDataTypeSizeBytes(shape.type);
-    if (!worker.values) {
-        const size_t most_rows = MostWindowRows(s);
-        worker.values.reset(new GByte[row_bytes * most_rows]);
-        // The window's mask: read with it, or computed for the gap map.
-        worker.valid.reset(new GByte[static_cast<size_t>(shape.width) * most_rows]);
-    }
+    const size_t skip = strip_top - top;
+    worker.Reserve(s);
     GByte* const values = worker.values.get();
     GByte* const mask = worker.valid.get();
     if (ReadWindow(s, top, rows, values, shape.explicit_mask ? mask : nullptr) != CE_None)
@@ -246,8 +268,9 @@ CPLErr FillStrip(Shared& s, int strip, Worker& worker) {
     GDALDatasetUniquePtr window = WindowDataset(shape, rows, values, mask);
     if (!window) return CE_Failure;
     GDALRasterBand& target = *window->GetRasterBand(1);
-    if (!shape.explicit_mask && OwnMask(target, strip_top - top, strip_rows, mask) != CE_None)
+    if (!shape.explicit_mask && OwnMask(target, skip, strip_rows, mask) != CE_None)
         return CE_Failure;
+    NoteGaps(s, strip_top, strip_rows, mask + skip * shape.width);
     GDALRasterBand& target_mask =
         shape.explicit_mask ? *window->GetRasterBand(2) : *target.GetMaskBand();
     CPLStringList options;
@@ -256,7 +279,12 @@ CPLErr FillStrip(Shared& s, int strip, Worker& worker) {
                        options.List(), KeepGoing, &s.schedule) != CE_None)
         return CE_Failure;
     window.reset();
-    return PutStrip(s, strip_top, strip_rows, strip_top - top, values, mask);
+    const bool count = CountsGapsLeft(shape);
+    if (count && FilledMask(shape, rows, values, skip, strip_rows, mask) != CE_None)
+        return CE_Failure;
+    return PutStrip(s, strip_top, strip_rows,
+                    values + skip * shape.width * GDALGetDataTypeSizeBytes(shape.type),
+                    count ? mask + skip * shape.width : nullptr);
 }
 
 // Keeps the first failure and stops the other threads.

@@ -41,17 +41,37 @@ void GapMap::NoteBlock(int block_x, int block_y, const GByte* valid) {
              static_cast<size_t>(std::min(block_width_, width_ - block_x * block_width_)));
 }
 
-void GapMap::NoteRows(int top, int rows, const GByte* valid) {
-    if (!kept_) return;
+template <typename Each>
+void GapMap::ForBlocksCovered(int top, int rows, const GByte* valid, const Each& each) const {
     for (int block_y = top / block_height_; block_y * block_height_ < top + rows; ++block_y) {
         const int first = block_y * block_height_;
         const int last = std::min(first + block_height_, height_);
         if (first < top || last > top + rows) continue;
         for (int block_x = 0; block_x < across_; ++block_x)
-            Note(block_x, block_y,
-                 valid + static_cast<size_t>(first - top) * width_ + block_x * block_width_,
-                 static_cast<size_t>(width_));
+            each(block_x, block_y,
+                 valid + static_cast<size_t>(first - top) * width_ + block_x * block_width_);
     }
+}
+
+void GapMap::NoteRows(int top, int rows, const GByte* valid) {
+    if (!kept_) return;
+    ForBlocksCovered(top, rows, valid, [&](int block_x, int block_y, const GByte* block) {
+        Note(block_x, block_y, block, static_cast<size_t>(width_));
+    });
+}
+
+void GapMap::NoteGapsLeft(int top, int rows, const GByte* valid) {
+    if (!kept_) return;
+    ForBlocksCovered(top, rows, valid, [&](int block_x, int block_y, const GByte* block) {
+        const int width = std::min(block_width_, width_ - block_x * block_width_);
+        const int height = std::min(block_height_, height_ - block_y * block_height_);
+        long long left = 0;
+        for (int y = 0; y < height; ++y) {
+            const GByte* row = block + static_cast<size_t>(y) * width_;
+            left += std::count(row, row + width, 0);
+        }
+        gaps_[Index(block_x, block_y)].left = left;
+    });
 }
 
 bool GapMap::MayHoldGap(int block_x, int block_y) const {
@@ -60,6 +80,10 @@ bool GapMap::MayHoldGap(int block_x, int block_y) const {
 
 long long GapMap::GapCount(int block_x, int block_y) const {
     return kept_ ? gaps_[Index(block_x, block_y)].count : -1;
+}
+
+long long GapMap::GapsLeft(int block_x, int block_y) const {
+    return kept_ ? gaps_[Index(block_x, block_y)].left : -1;
 }
 
 bool GapMap::GapWindow(int block_x, int block_y, int& x, int& y, int& width, int& height) const {

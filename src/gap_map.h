@@ -15,7 +15,8 @@ class GDALRasterBand;
 // for the view of band 1, not for that of its mask. It learns of a block from band 1's mask: read
 // with the block when the fill first reads it, or with the strip's rows that cover it whole (for a
 // mask computed from the values, from the strip's window). A block it never learnt of counts as
-// holding a gap.
+// holding a gap. Where the write-back tells a changed block by the gaps it has left, the strips
+// count those too, from their filled windows, on every core.
 class GapMap {
   public:
     // `kept`: whether to keep the map at all; if not, every block counts as holding a gap.
@@ -29,9 +30,15 @@ class GapMap {
     // A block they cover in part is read from band 1 before it is written, and that read tells.
     void NoteRows(int top, int rows, const GByte* valid);
 
+    // After the fill: the mask of the filled values over the same whole rows as NoteRows; notes
+    // how many gaps each block that they cover whole has left.
+    void NoteGapsLeft(int top, int rows, const GByte* valid);
+
     bool MayHoldGap(int block_x, int block_y) const;
     // The block's gaps, or -1 when the map does not know them.
     long long GapCount(int block_x, int block_y) const;
+    // The gaps the fill left in the block, or -1 when the map does not know them.
+    long long GapsLeft(int block_x, int block_y) const;
     // The smallest window of band 1 that holds the block's gaps, where the map knows of any.
     bool GapWindow(int block_x, int block_y, int& x, int& y, int& width, int& height) const;
 
@@ -39,7 +46,12 @@ class GapMap {
     struct BlockGaps {
         long long count = -1;                  // -1: not learnt yet
         int x0 = 0, y0 = 0, x1 = -1, y1 = -1;  // the gaps' extent within the block
+        long long left = -1;                   // after the fill; -1: not learnt
     };
+    // Calls `each(block_x, block_y, mask of the block's first row)` for every block that whole
+    // rows [top, top + rows) of a mask cover whole.
+    template <typename Each>
+    void ForBlocksCovered(int top, int rows, const GByte* valid, const Each& each) const;
     void Note(int block_x, int block_y, const GByte* rows, size_t stride);
     size_t Index(int block_x, int block_y) const;
 

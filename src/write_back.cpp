@@ -110,22 +110,26 @@ PixelWindow ChangedWindow(const Block& block, size_t pixel_bytes, const GByte* b
 // compressed band, a decompression): for the exact types, a whole block whose gaps the gap map
 // counted, where band 1's mask is its no-data value. The fill gives gaps values and changes
 // nothing else, so the filled block is then the block as the file must hold it, and it changed
-// unless the view's own mask, computed from its values as band 1's was, still finds every gap.
-// Asked before the block is taken out of the view.
+// unless the view's own mask, computed from its values as band 1's was, still finds every gap
+// (counted by the fill where it filled the whole block, else here). Asked before the block is
+// taken out of the view.
 enum class Fate { kUnknown, kSame, kChanged };
 Fate FateUnread(WorkingCopy& copy, const Block& block, bool keep_valid, Buffers& buffers) {
     const long long gaps = copy.Gaps().GapCount(block.x, block.y);
     if (keep_valid || gaps < 0 || !copy.MaskIsOwn() || block.valid_width != block.width ||
         block.valid_height != block.height)
         return Fate::kUnknown;
-    GDALRasterBand& mask = *copy.Band().GetMaskBand();
-    buffers.valid.resize(static_cast<size_t>(block.width) * block.height);
-    const CPLErr read = mask.RasterIO(GF_Read, block.x * block.width, block.y * block.height,
-                                      block.width, block.height, buffers.valid.data(), block.width,
-                                      block.height, GDT_Byte, 0, 0, nullptr);
-    mask.FlushBlock(block.x, block.y);  // the view's block stays, to be taken
-    if (read != CE_None) return Fate::kUnknown;
-    const long long still = std::count(buffers.valid.begin(), buffers.valid.end(), 0);
+    long long still = copy.Gaps().GapsLeft(block.x, block.y);  // counted by the fill, if known
+    if (still < 0) {
+        GDALRasterBand& mask = *copy.Band().GetMaskBand();
+        buffers.valid.resize(static_cast<size_t>(block.width) * block.height);
+        const CPLErr read = mask.RasterIO(GF_Read, block.x * block.width, block.y * block.height,
+                                          block.width, block.height, buffers.valid.data(),
+                                          block.width, block.height, GDT_Byte, 0, 0, nullptr);
+        mask.FlushBlock(block.x, block.y);  // the view's block stays, to be taken
+        if (read != CE_None) return Fate::kUnknown;
+        still = std::count(buffers.valid.begin(), buffers.valid.end(), 0);
+    }
     if (still == gaps) return Fate::kSame;
     return still < gaps ? Fate::kChanged : Fate::kUnknown;
 }
