@@ -2,6 +2,9 @@
 #include "platform.h"
 
 #include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -266,26 +269,9 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
 }
 
-void UseLargePages(char** argv) {
+void UseOneMemoryArena() {
 #if defined(__GLIBC__)
-    static const char kTunables[] = "glibc.malloc.hugetlb=1:glibc.malloc.arena_max=1";
-    const char* set = std::getenv("GLIBC_TUNABLES");
-    if (set && std::strstr(set, "glibc.malloc.hugetlb")) return;  // done, or the user's choice
-    const std::string before = set ? set : "";
-    const std::string tunables = before.empty() ? kTunables : before + ":" + kTunables;
-    // By the program's own path, not /proc/self/exe, whose name would become the process's (ps,
-    // pkill gapMend).
-    char self[4096];
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0 || setenv("GLIBC_TUNABLES", tunables.c_str(), 1) != 0) return;
-    self[length] = '\0';
-    execv(self, argv);
-    if (set)  // the exec failed: go on as it was
-        setenv("GLIBC_TUNABLES", before.c_str(), 1);
-    else
-        unsetenv("GLIBC_TUNABLES");
-#else
-    (void)argv;
+    mallopt(M_ARENA_MAX, 1);
 #endif
 }
 

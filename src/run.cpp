@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <iostream>
 #include <new>
 #include <string>
@@ -82,15 +81,6 @@ int Run(int argc, char** argv) {
     return ending->status;
 }
 
-// Huge pages (platform.h) pay for the restart they take, about a tenth of a second of loading
-// GDAL again, from rasters of a few tens of megabytes on; smaller files fill as they are.
-void UseLargePagesForLargeFiles(int argc, char** argv) {
-    constexpr std::uintmax_t kFrom = 32 << 20;
-    std::error_code error;
-    if (argc >= 3 && std::filesystem::file_size(argv[1], error) >= kFrom && !error)
-        platform::UseLargePages(argv);
-}
-
 // PROJ looks for its database where it was installed; a Windows zip brings its own beside the exe.
 // PROJ_DATA or PROJ_LIB, when set, name another one.
 void UseBundledProjData() {
@@ -109,7 +99,7 @@ int main(int argc, char** argv) {
     // Out of memory outside the fill and the write-back (which handle it themselves): the stack
     // unwinds, the lock and the guard go, and a journal, if any, stays for the next run.
     try {
-        UseLargePagesForLargeFiles(argc, argv);
+        platform::UseOneMemoryArena();
         arguments = platform::ProgramArguments(argc, argv);
         std::vector<char*> utf8;
         for (std::string& argument : arguments) utf8.push_back(argument.data());

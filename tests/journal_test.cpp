@@ -373,7 +373,7 @@ TEST(Journal, ASecondRunOnAFileBeingFilledIsRefused) {
     stopped.signal = SIGSTOP;
     const std::string before = FileBytes(path);
     RunResult second;
-    bool named = false;  // 36 MB: the run starts itself again with huge pages, keeping its name
+    bool named = false;  // the process keeps the program's name (ps, pkill gapMend)
     stopped.while_stopped = [&] {
         named = AProcessIsNamedGapMend();
         second = RunTool({path, "100"});
