@@ -48,6 +48,15 @@ bool SyncFile(FileHandle file) { return fsync(static_cast<int>(file)) == 0; }
 
 bool SyncData(FileHandle file) { return fdatasync(static_cast<int>(file)) == 0; }
 
+void StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+#if defined(__linux__)
+    sync_file_range(static_cast<int>(file), static_cast<off_t>(offset), static_cast<off_t>(length),
+                    SYNC_FILE_RANGE_WRITE);
+#else
+    (void)file, (void)offset, (void)length;
+#endif
+}
+
 bool SyncDataAt(const std::string& path) {
     const FileHandle file = OpenFile(path, Open::kRead);
     if (file == kNoFile) return false;

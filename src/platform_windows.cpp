@@ -139,6 +139,8 @@ bool SyncFile(FileHandle file) { return FlushFileBuffers(Handle(file)) != 0; }
 
 bool SyncData(FileHandle file) { return FlushFileBuffers(Handle(file)) != 0; }
 
+void StartWriteBack(FileHandle, std::uint64_t, std::uint64_t) {}
+
 bool SyncDataAt(const std::string& path) {
     const FileHandle file = OpenFile(path, Open::kReadWrite);
     if (file == kNoFile) return GetLastError() == ERROR_ACCESS_DENIED;
