@@ -213,13 +213,6 @@ bool Cascade(State& s, size_t k, int row, std::vector<GByte> pixels) {
     return true;
 }
 
-// A row of level 1 from the band's rows that the write-back handed over.
-bool StreamRow(State& s, int row, const GByte* values) {
-    std::vector<GByte> pixels;
-    return ComputeStreamedRow(s, 1, row, values, pixels) == CE_None &&
-           Cascade(s, 1, row, std::move(pixels));
-}
-
 // The levels are computed alongside the write-back where one method alone reproduces the
 // overviews, its mask is the band's own, and level 1 is built from spans of the band's rows;
 // each next level too, as far as that holds, and as far as the rows it needs were wanted.
@@ -250,9 +243,16 @@ void StartStream(State& s, const std::vector<PixelWindow>& may_change) {
     p.levels[0].band->GetBlockSize(&block_width, &block_height);
     const RowStream::Shape shape{p.levels[0].width, p.levels[0].height, block_width, block_height,
                                  p.pixel_bytes};
+    // A row of level 1 from the band's rows that the write-back handed over, on either of the
+    // stream's threads; then the rows below it, one row of level 1 at a time, in order.
     s.stream = std::make_unique<RowStream>(
         shape, std::move(spans),
-        [&s](size_t i, const GByte* values) { return StreamRow(s, s.rows[1][i], values); });
+        [&s](size_t i, const GByte* values, std::vector<GByte>& pixels) {
+            return ComputeStreamedRow(s, 1, s.rows[1][i], values, pixels) == CE_None;
+        },
+        [&s](size_t i, std::vector<GByte> pixels) {
+            return Cascade(s, 1, s.rows[1][i], std::move(pixels));
+        });
 }
 
 }  // namespace

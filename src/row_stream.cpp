@@ -7,8 +7,19 @@
 
 #include <cpl_error.h>
 
-RowStream::RowStream(Shape shape, std::vector<Span> spans, Job job)
-    : shape_(shape), spans_(std::move(spans)), job_(std::move(job)) {
+namespace {
+
+// The write-back feeds the stream on one thread; two threads keep up with it where one did not:
+// at Float32 8000² with 3 levels, one thread computed for 0.56 s while the write-back took 0.25 s.
+constexpr int kThreads = 2;
+
+}  // namespace
+
+RowStream::RowStream(Shape shape, std::vector<Span> spans, Compute compute, Keep keep)
+    : shape_(shape),
+      spans_(std::move(spans)),
+      compute_(std::move(compute)),
+      keep_(std::move(keep)) {
     const int down = (shape_.height + shape_.block_height - 1) / shape_.block_height;
     wanted_.assign(down, 0);
     int widest = 0;
@@ -19,22 +30,32 @@ RowStream::RowStream(Shape shape, std::vector<Span> spans, Job job)
     }
     // The block rows a span may straddle, and the one being handed over.
     most_held_ = static_cast<std::size_t>(widest / shape_.block_height + 2);
+    gathered_.assign(spans_.size(), 0);
     try {
-        thread_ = std::thread(&RowStream::Run, this);
+        while (threads_.size() < kThreads) threads_.emplace_back(&RowStream::Run, this);
     } catch (const std::system_error&) {
-        failed_ = stopped_ = true;
+        if (threads_.empty()) failed_ = stopped_ = true;  // else the one there is does every job
     }
 }
 
 RowStream::~RowStream() {
     Stop();
-    if (thread_.joinable()) thread_.join();
+    for (std::thread& thread : threads_) thread.join();
+    held_.clear();  // while the spare block rows are there to take them back
 }
 
 void RowStream::Stop() {
     const std::lock_guard<std::mutex> hold(lock_);
     stopped_ = true;
     changed_.notify_all();
+}
+
+void RowStream::Recycle(std::vector<GByte>* chunk) {
+    {
+        const std::lock_guard<std::mutex> hold(spare_lock_);
+        if (spare_.size() < most_held_) spare_.push_back(std::move(*chunk));
+    }
+    delete chunk;
 }
 
 bool RowStream::Wants(int block_y) const {
@@ -54,8 +75,15 @@ void RowStream::Take(int block_x, int block_y, const GByte* block) {
             &assembling_[row_bytes * y + static_cast<std::size_t>(left) * shape_.pixel_bytes],
             block + block_row_bytes * y, static_cast<std::size_t>(width) * shape_.pixel_bytes);
     if (left + width < shape_.width) return;
-    auto chunk = std::make_shared<const std::vector<GByte>>(std::move(assembling_));
-    assembling_ = {};
+    // A block row's memory, once no job needs it, goes to the next one: fresh memory would cost
+    // the write-back a page fault every few kilobytes.
+    const Chunk chunk(new std::vector<GByte>(std::move(assembling_)),
+                      [this](std::vector<GByte>* done) { Recycle(done); });
+    {
+        const std::lock_guard<std::mutex> hold(spare_lock_);
+        assembling_ = spare_.empty() ? std::vector<GByte>() : std::move(spare_.back());
+        if (!spare_.empty()) spare_.pop_back();
+    }
     std::unique_lock<std::mutex> hold(lock_);
     changed_.wait(hold, [&] { return stopped_ || held_.size() < most_held_; });
     if (stopped_) return;
@@ -69,13 +97,15 @@ bool RowStream::Finish() {
         all_handed_ = true;
         changed_.notify_all();
     }
-    if (thread_.joinable()) thread_.join();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
     return !failed_;
 }
 
-// Waits for the block rows of `span`, and copies its rows out of them, outside the lock. False
-// when one never comes.
-bool RowStream::Gather(const Span& span, std::vector<GByte>& rows) {
+// Waits for the block rows of job `index`'s span, and copies its rows out of them, outside the
+// lock; the block rows that no job still to gather needs are dropped. False when one never comes.
+bool RowStream::Gather(std::size_t index, std::vector<GByte>& rows) {
+    const Span& span = spans_[index];
     const int bh = shape_.block_height;
     const int first = span.first / bh, last = (span.end - 1) / bh;
     std::vector<Chunk> chunks;
@@ -90,6 +120,12 @@ bool RowStream::Gather(const Span& span, std::vector<GByte>& rows) {
             if (found == held_.end()) return false;
             chunks.push_back(found->second);
         }
+        gathered_[index] = 1;
+        while (ungathered_ < spans_.size() && gathered_[ungathered_]) ++ungathered_;
+        const int keep = ungathered_ < spans_.size() ? spans_[ungathered_].first / bh
+                                                     : static_cast<int>(wanted_.size());
+        held_.erase(held_.begin(), held_.lower_bound(keep));
+        changed_.notify_all();
     }
     const std::size_t row_bytes = static_cast<std::size_t>(shape_.width) * shape_.pixel_bytes;
     rows.resize(row_bytes * (span.end - span.first));
@@ -102,15 +138,29 @@ bool RowStream::Gather(const Span& span, std::vector<GByte>& rows) {
     return true;
 }
 
-// The thread: each job once its rows are there; then the block rows that no job to come needs
-// are dropped. Its GDAL errors stay quiet: a failed job leaves the work to after the write-back.
+// Waits until the jobs before `index` are kept. False when the stream stopped meanwhile.
+bool RowStream::WaitTurn(std::size_t index) {
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait(hold, [&] { return stopped_ || kept_ == index; });
+    return !stopped_;
+}
+
+// A thread: the next job not taken yet, once its rows are there, and so on. Its GDAL errors stay
+// quiet: a failed job leaves the work to after the write-back.
 void RowStream::Run() {
     CPLPushErrorHandler(CPLQuietErrorHandler);
-    std::vector<GByte> rows;
-    for (std::size_t i = 0; i < spans_.size(); ++i) {
+    std::vector<GByte> rows, result;
+    for (;;) {
+        std::size_t i = 0;
+        {
+            const std::lock_guard<std::mutex> hold(lock_);
+            if (stopped_ || next_ == spans_.size()) break;
+            i = next_++;
+        }
         bool done = false;
         try {
-            done = Gather(spans_[i], rows) && job_(i, rows.data());
+            done = Gather(i, rows) && compute_(i, rows.data(), result) && WaitTurn(i) &&
+                   keep_(i, std::move(result));
         } catch (const std::bad_alloc&) {
             done = false;
         }
@@ -121,9 +171,7 @@ void RowStream::Run() {
             changed_.notify_all();
             break;
         }
-        const int keep = i + 1 < spans_.size() ? spans_[i + 1].first / shape_.block_height
-                                               : static_cast<int>(wanted_.size());
-        held_.erase(held_.begin(), held_.lower_bound(keep));
+        ++kept_;
         changed_.notify_all();
     }
     CPLPopErrorHandler();
