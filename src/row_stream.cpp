@@ -53,7 +53,8 @@ void RowStream::Stop() {
 void RowStream::Recycle(std::vector<GByte>* chunk) {
     {
         const std::lock_guard<std::mutex> hold(spare_lock_);
-        if (spare_.size() < most_held_) spare_.push_back(std::move(*chunk));
+        // The write-back fills one block row at a time: two spare ones are enough.
+        if (spare_.size() < 2) spare_.push_back(std::move(*chunk));
     }
     delete chunk;
 }
