@@ -46,6 +46,11 @@ constexpr long long kWorkFileBytesPerPixel = 10;
 int HaloAbove(int max_search_radius) { return max_search_radius + kSmoothingIterations; }
 int HaloBelow(int max_search_radius) { return max_search_radius + kSmoothingIterations + 1; }
 
+// The rows of the plan's tallest window, before the band's edges cut it.
+int TallestWindow(const StripPlan& plan, int max_search_radius) {
+    return plan.rows + HaloAbove(max_search_radius) + HaloBelow(max_search_radius);
+}
+
 }  // namespace
 
 int FillThreads() {
@@ -222,16 +227,11 @@ CPLErr OwnMask(GDALRasterBand& window, int first, int rows, GByte* mask) {
     return CE_None;
 }
 
-// The rows of the plan's tallest window.
-int MostWindowRows(const Shared& s) {
-    const int radius = s.schedule.radius;
-    return std::min(s.shape.height, s.schedule.plan.rows + HaloAbove(radius) + HaloBelow(radius));
-}
-
 // Takes the buffers for the plan's tallest window, the first time.
 void Worker::Reserve(const Shared& s) {
     if (values) return;
-    const size_t most_rows = MostWindowRows(s);
+    const size_t most_rows =
+        std::min(s.shape.height, TallestWindow(s.schedule.plan, s.schedule.radius));
     values.reset(new GByte[most_rows * s.shape.width * GDALGetDataTypeSizeBytes(s.shape.type)]);
     // The window's mask: read with it, or computed for the gap map.
     valid.reset(new GByte[most_rows * s.shape.width]);
@@ -350,8 +350,7 @@ void WaitForWorkers(Schedule& s) {
 
 // The windows in memory at once, in bytes.
 long long WindowBytes(const StripPlan& plan, long long row_bytes, int radius) {
-    const long long window_rows = plan.rows + HaloAbove(radius) + HaloBelow(radius);
-    return plan.threads * window_rows * row_bytes;
+    return plan.threads * static_cast<long long>(TallestWindow(plan, radius)) * row_bytes;
 }
 
 // What a row of a window takes in memory (its values and its mask), with the library's work files

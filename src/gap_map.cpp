@@ -14,7 +14,7 @@ GapMap::GapMap(GDALRasterBand& band, bool kept)
 
 // Counts the gaps of the block at (block_x, block_y) in a mask whose row y of the block begins at
 // rows[y * stride], and the window that holds them.
-void GapMap::Note(int block_x, int block_y, const GByte* rows, size_t stride) {
+GapMap::BlockGaps GapMap::Count(int block_x, int block_y, const GByte* rows, size_t stride) const {
     const int left = block_x * block_width_, top = block_y * block_height_;
     const int width = std::min(block_width_, width_ - left);
     const int height = std::min(block_height_, height_ - top);
@@ -32,13 +32,14 @@ void GapMap::Note(int block_x, int block_y, const GByte* rows, size_t stride) {
         gaps.y0 = std::min(gaps.y0, y);
         gaps.y1 = y;
     }
-    gaps_[Index(block_x, block_y)] = gaps;
+    return gaps;
 }
 
 void GapMap::NoteBlock(int block_x, int block_y, const GByte* valid) {
     if (kept_)
-        Note(block_x, block_y, valid,
-             static_cast<size_t>(std::min(block_width_, width_ - block_x * block_width_)));
+        gaps_[Index(block_x, block_y)] =
+            Count(block_x, block_y, valid,
+                  static_cast<size_t>(std::min(block_width_, width_ - block_x * block_width_)));
 }
 
 template <typename Each>
@@ -56,21 +57,16 @@ void GapMap::ForBlocksCovered(int top, int rows, const GByte* valid, const Each&
 void GapMap::NoteRows(int top, int rows, const GByte* valid) {
     if (!kept_) return;
     ForBlocksCovered(top, rows, valid, [&](int block_x, int block_y, const GByte* block) {
-        Note(block_x, block_y, block, static_cast<size_t>(width_));
+        gaps_[Index(block_x, block_y)] =
+            Count(block_x, block_y, block, static_cast<size_t>(width_));
     });
 }
 
 void GapMap::NoteGapsLeft(int top, int rows, const GByte* valid) {
     if (!kept_) return;
     ForBlocksCovered(top, rows, valid, [&](int block_x, int block_y, const GByte* block) {
-        const int width = std::min(block_width_, width_ - block_x * block_width_);
-        const int height = std::min(block_height_, height_ - block_y * block_height_);
-        long long left = 0;
-        for (int y = 0; y < height; ++y) {
-            const GByte* row = block + static_cast<size_t>(y) * width_;
-            left += std::count(row, row + width, 0);
-        }
-        gaps_[Index(block_x, block_y)].left = left;
+        gaps_[Index(block_x, block_y)].left =
+            Count(block_x, block_y, block, static_cast<size_t>(width_)).count;
     });
 }
 

@@ -52,7 +52,7 @@ class GapMap {
     // rows [top, top + rows) of a mask cover whole.
     template <typename Each>
     void ForBlocksCovered(int top, int rows, const GByte* valid, const Each& each) const;
-    void Note(int block_x, int block_y, const GByte* rows, size_t stride);
+    BlockGaps Count(int block_x, int block_y, const GByte* rows, size_t stride) const;
     size_t Index(int block_x, int block_y) const;
 
     const bool kept_;

@@ -112,11 +112,29 @@ struct HeldBatch {
             extents.emplace_back(held.offset, held.offset + held.bytes.size());
         return ::Disjoint(std::move(extents));
     }
+    // [first, end) of the bytes the batch changes, once compared; empty when none.
+    std::pair<vsi_l_offset, vsi_l_offset> ChangedExtent() const {
+        vsi_l_offset first = ~vsi_l_offset{0}, end = 0;
+        for (const Held& held : writes)
+            for (const auto& [at, size] : held.changes) {
+                first = std::min(first, held.offset + at);
+                end = std::max(end, held.offset + at + size);
+            }
+        return {std::min(first, end), end};
+    }
     void Clear() {
         writes.clear();
         bytes = 0;
     }
 };
+
+// Starts putting [first, end) of the handle's file on the disk, so that the commit's sync of the
+// file finds most of it there already.
+void StartWriteBack(VSIVirtualHandle& handle, vsi_l_offset first, vsi_l_offset end) {
+    if (void* native = handle.GetNativeFileDescriptor(); native && end > first)
+        platform::StartWriteBack(reinterpret_cast<platform::FileHandle>(native), first,
+                                 end - first);
+}
 
 // The writes that a handle holds back, and their release. Any step that fails fails the run and
 // drops what is held: the journal may not be trusted with more, so nothing more is written.
@@ -173,22 +191,15 @@ class HeldWrites {
         for (Held& held : held_.writes)
             if (!JournalChanges(held, disjoint)) return false;
         if (!guard_.SyncJournal()) return false;
-        vsi_l_offset first = ~vsi_l_offset{0}, end = 0;
-        for (const Held& held : held_.writes) {
-            for (const auto& [at, size] : held.changes) {
-                base_size_ = std::max(base_size_, held.offset + at + size);
-                first = std::min(first, held.offset + at);
-                end = std::max(end, held.offset + at + size);
+        const auto [first, end] = held_.ChangedExtent();
+        base_size_ = std::max(base_size_, end);
+        for (const Held& held : held_.writes)
+            for (const auto& [at, size] : held.changes)
                 if (base_.Seek(held.offset + at, SEEK_SET) != 0 ||
                     base_.Write(&held.bytes[at], 1, size) != size)
                     return false;
-            }
-        }
         if (base_.Flush() != 0) return false;  // a full disk shows here, if not before
-        // The commit's sync of the file then finds most of the batch on the disk already.
-        if (void* native = base_.GetNativeFileDescriptor(); native && end > first)
-            platform::StartWriteBack(reinterpret_cast<platform::FileHandle>(native), first,
-                                     end - first);
+        StartWriteBack(base_, first, end);
         held_.Clear();
         return true;
     }
