@@ -15,6 +15,7 @@
 namespace {
 
 constexpr std::uint64_t kReadBytes = 8 << 20;  // of a file journaled whole, at a time
+constexpr std::uint64_t kAheadBatchBytes = 64 << 20;  // the most a batch journaled ahead holds
 
 }  // namespace
 
@@ -120,6 +121,65 @@ bool FileGuard::JournalOriginal(GuardedFile& file, std::uint64_t offset,
                           });
 }
 
+ByteRuns FileGuard::Unjournaled(GuardedFile& file, std::uint64_t offset, std::size_t size) {
+    if (!journal_) return {{0, size}};
+    ByteRuns runs;
+    for (const auto& [begin, end] : NewParts(file.journaled, offset, offset + size))
+        runs.emplace_back(begin - offset, end - begin);
+    return runs;
+}
+
+// How journaling ahead keeps the journal's invariants. Nothing writes the file while band 1 is
+// filled (the formats foreseen write nothing as they are read), so the bytes read are the
+// original ones, and each range is taken only where no byte of it is journaled yet (3). A batch
+// journaled ahead is synced at 64 MiB, and whatever is recorded after the last such sync is synced
+// by the write-back's first batch before it writes anything (1). The file's record comes before
+// its bytes, as it would at its first change. The file is read through a handle of its own,
+// checked to reach the file the run locked: its name may lead elsewhere by now.
+void FileGuard::JournalAhead(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& ranges) {
+    std::unique_lock<std::mutex> hold(ahead_);
+    if (!journal_ || failed_) return;
+    GuardedFile& file = StateOf(path_);
+    if (file.original_length <= 0) return;
+    if (file.index < 0) file.index = journal_->AddFile(name_, file.original_length);
+    hold.unlock();
+    const platform::FileHandle original = platform::OpenFile(path_, platform::Open::kRead);
+    if (original == platform::kNoFile) return;
+    std::vector<unsigned char> bytes;
+    try {
+        if (platform::IdentityOf(original) == identity_)
+            for (const auto& [begin, end] : ranges)
+                if (!JournalAheadRange(file, original, begin, end, bytes)) break;
+    } catch (const std::bad_alloc&) {
+        // left to the write-back
+    }
+    platform::CloseFile(original);
+}
+
+// False once nothing more is to be journaled ahead.
+bool FileGuard::JournalAheadRange(GuardedFile& file, platform::FileHandle original,
+                                  std::uint64_t begin, std::uint64_t end,
+                                  std::vector<unsigned char>& bytes) {
+    end = std::min(end, static_cast<std::uint64_t>(file.original_length));
+    if (begin >= end) return true;
+    bytes.resize(end - begin);
+    if (platform::ReadWhole(original, bytes.data(), bytes.size(), begin) != platform::Whole::kYes)
+        return false;
+    const std::vector<unsigned char> record =
+        journal_->BytesRecord(file.index, begin, bytes.data(), bytes.size());
+    const std::lock_guard<std::mutex> hold(ahead_);
+    if (failed_) return false;
+    const auto parts = NewParts(file.journaled, begin, end);
+    if (parts.size() != 1 || parts[0] != std::make_pair(begin, end)) return true;
+    AddRange(file.journaled, begin, end);
+    journal_->Add(record);
+    journaled_ahead_ += end - begin;
+    if (journal_->unsynced() >= kAheadBatchBytes) journal_->Sync();
+    if (!journal_->failed()) return true;
+    failed_ = true;
+    return false;
+}
+
 bool FileGuard::BeforeReplace(const std::string& path) {
     names_changed_ = true;
     GuardedFile& file = StateOf(path);
@@ -169,12 +229,12 @@ bool FileGuard::SyncFiles() const {
 
 FileGuard::Outcome FileGuard::Finish(bool succeeded, std::string& why) {
     RemoveGuard();
-    // With a journal, nothing reached a file before a batch of it reached the disk (invariant 1).
-    const bool written = journal_
-                             ? journal_->synced()
-                             : std::any_of(files_.begin(), files_.end(),
-                                           [](const auto& entry) { return entry.second.written; });
-    if (journal_ && !journal_->synced()) {  // nothing to commit or undo
+    // With a journal, nothing reached a file before a batch of it reached the disk (invariant 1);
+    // a batch journaled ahead may have, with nothing written under it.
+    const bool changed = std::any_of(files_.begin(), files_.end(),
+                                     [](const auto& entry) { return entry.second.written; });
+    const bool written = changed && (!journal_ || journal_->synced());
+    if (journal_ && !written) {  // nothing to commit or undo
         journal_->Discard();
         journal_.reset();
     }

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "guard_handler.h"
@@ -56,10 +59,18 @@ class FileGuard : private GuardPolicy {
     // the commit syncs every listed file.
     bool Cover(GDALDataset& dataset);
 
-    // Before the write-back: makes the journal, unless Cover found that there is to be none. False,
+    // Before the fill: makes the journal, unless Cover found that there is to be none. False,
     // with `why`, when it cannot be made for anything but a directory the user may not write;
     // then every write is refused.
     bool StartJournal(std::string& why);
+
+    // While band 1 is filled, from any thread, before anything is written: journals the original
+    // bytes of ranges [begin, end) of the file itself that the write-back is foreseen to
+    // overwrite, in batches of up to 64 MiB, each synced. The write-back's own writes there then
+    // need no reading, journaling or sync (file_guard.cpp says how this keeps the journal's
+    // invariants). A range the journal holds a byte of already, or that cannot be read, is left
+    // to the write-back; a journal that cannot be written fails the run as it would there.
+    void JournalAhead(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& ranges);
 
     enum class Outcome {
         kCommitted,   // the changes are in the files and on the disk
@@ -68,6 +79,9 @@ class FileGuard : private GuardPolicy {
     };
     // Commits when `succeeded`, else rolls back. `why` tells what went wrong on the way.
     Outcome Finish(bool succeeded, std::string& why);
+
+    // The bytes JournalAhead journaled.
+    std::uint64_t journaled_ahead() const { return journaled_ahead_; }
 
     // Whether the run changed the file at `path`.
     bool Changed(const std::string& path) const;
@@ -80,6 +94,7 @@ class FileGuard : private GuardPolicy {
     bool failed() const override { return failed_; }
     void Fail() override { failed_ = true; }
     GuardedFile& StateOf(const std::string& path) override;
+    ByteRuns Unjournaled(GuardedFile& file, std::uint64_t offset, std::size_t size) override;
     bool NoteFirstChange(GuardedFile& file) override;
     bool JournalOriginal(GuardedFile& file, std::uint64_t offset, const unsigned char* current,
                          std::uint64_t size) override;
@@ -88,6 +103,8 @@ class FileGuard : private GuardPolicy {
     bool LeadsElsewhere(const std::string& path, platform::FileHandle opened) override;
 
     bool JournalWhole(GuardedFile& file);
+    bool JournalAheadRange(GuardedFile& file, platform::FileHandle original, std::uint64_t begin,
+                           std::uint64_t end, std::vector<unsigned char>& bytes);
     bool SyncFiles() const;
 
     const std::string path_;
@@ -97,7 +114,9 @@ class FileGuard : private GuardPolicy {
     const Warn warn_;
     std::unique_ptr<Journal> journal_;
     bool journal_decided_ = false;  // StartJournal ran, or Cover found there is to be none
-    bool failed_ = false;
+    std::atomic<bool> failed_{false};
+    std::mutex ahead_;  // JournalAhead's threads take turns at the journal and the files' records
+    std::uint64_t journaled_ahead_ = 0;
     bool replaced_ = false;
     bool names_changed_ = false;       // a file was created, replaced, renamed or removed
     bool sees_all_writes_ = true;      // false for formats that write past the guard

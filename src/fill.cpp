@@ -142,11 +142,13 @@ struct Schedule {
 
 // What every thread shares. Band 1, its mask and the working copy are touched only under `io`.
 struct Shared {
-    Shared(WorkingCopy& working_copy, int max_search_radius, const StripPlan& plan)
+    Shared(WorkingCopy& working_copy, int max_search_radius, const StripPlan& plan,
+           const StripSeen& strip_seen)
         : copy(working_copy),
           band(working_copy.Original()),
           shape(working_copy),
-          schedule(plan, max_search_radius) {}
+          schedule(plan, max_search_radius),
+          seen(strip_seen) {}
 
     WorkingCopy& copy;
     GDALRasterBand& band;
@@ -154,6 +156,7 @@ struct Shared {
     const BandShape shape;
     Schedule schedule;
     FirstFailure failure{"filling a strip of band 1 failed"};
+    const StripSeen& seen;
 };
 
 // The progress callback of every call: it stops the call once a signal has come (noted by the
@@ -271,6 +274,7 @@ CPLErr FillStrip(Shared& s, int strip, Worker& worker) {
     if (!shape.explicit_mask && OwnMask(target, skip, strip_rows, mask) != CE_None)
         return CE_Failure;
     NoteGaps(s, strip_top, strip_rows, mask + skip * shape.width);
+    if (s.seen) s.seen(strip_top, strip_rows, mask + skip * shape.width);
     GDALRasterBand& target_mask =
         shape.explicit_mask ? *window->GetRasterBand(2) : *target.GetMaskBand();
     CPLStringList options;
@@ -378,8 +382,9 @@ class CacheShare {
 
 // Fills the working copy strip by strip on the plan's threads. Each call reports its errors only
 // to this function, which raises the first one once, as a GDAL error.
-CPLErr FillInStrips(WorkingCopy& copy, int max_search_radius, const StripPlan& plan) {
-    Shared s(copy, max_search_radius, plan);
+CPLErr FillInStrips(WorkingCopy& copy, int max_search_radius, const StripPlan& plan,
+                    const StripSeen& seen) {
+    Shared s(copy, max_search_radius, plan, seen);
     std::string tops;
     for (int strip = 0; strip < plan.count; ++strip) tops += " " + std::to_string(plan.Top(strip));
     CPLDebug("gapMend",
@@ -445,7 +450,8 @@ StripPlan PlanStripsFor(WorkingCopy& copy, int max_search_radius, int threads) {
     return in_memory;
 }
 
-CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string& work_dir) {
+CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string& work_dir,
+                    const StripSeen& seen) {
     std::printf("Processing image\n");
     const ScopedConfigOption work_files("CPL_TMPDIR", work_dir);  // before any thread starts
     StripPlan plan = PlanStripsFor(copy, max_search_radius, FillThreads());
@@ -453,7 +459,7 @@ CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string&
     ShareTheWork(copy, max_search_radius, plan);
     const CPLErr status =
         plan.count > 1
-            ? FillInStrips(copy, max_search_radius, plan)
+            ? FillInStrips(copy, max_search_radius, plan, seen)
             : GDALFillNodata(&copy.Band(), &copy.Mask(), static_cast<double>(max_search_radius), 0,
                              kSmoothingIterations, nullptr, StopWhenInterrupted, nullptr);
     return status == CE_None && !watch.failed() && !LostBlocks(copy) ? CE_None : CE_Failure;

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <cpl_error.h>
+#include <cpl_port.h>
 
 class WorkingCopy;
 
@@ -50,7 +52,11 @@ constexpr int kSmoothingIterations = 3;
 // complete, including when a signal stopped it (see interruption.h): a call stops within about a
 // second, and a failed strip stops the others. A failure that GDAL reports to no caller counts
 // as well: a GDAL error raised meanwhile, or a filled block that the working copy lost.
-CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string& work_dir);
+// `seen`, when set, is told of each strip's rows and band 1's mask over them (0 for a gap) on the
+// strip's thread before its fill, so that what they foretell can be done meanwhile.
+using StripSeen = std::function<void(int top, int rows, const GByte* valid)>;
+CPLErr FillBandGaps(WorkingCopy& copy, int max_search_radius, const std::string& work_dir,
+                    const StripSeen& seen = {});
 
 // How the band is cut: `count` strips of `rows` rows (the last one shorter), or of the rows
 // between `tops`, on `threads` threads. A count of 1 means one whole-band call.

@@ -1,5 +1,6 @@
 #include "fill_in_place.h"
 
+#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
@@ -7,6 +8,7 @@
 #include <cpl_conv.h>
 #include <cpl_error.h>
 
+#include "block_layout.h"
 #include "cog.h"
 #include "config_option.h"
 #include "dataset_path.h"
@@ -44,6 +46,7 @@ struct Job {
     int max_search_radius;
     int pool_threads;  // of band 1's handle
     FileGuard* guard;
+    bool cog;  // rewritten whole after the close
     const std::string& path;
     const Warn& warn;
 };
@@ -60,11 +63,8 @@ std::string NoWorkingCopy(const PrivateTempDir& dir, long long room, const std::
     return "";
 }
 
-// Makes the journal and writes back into band 1 the blocks of `copy` that changed, with what
-// follows them in the file.
+// Writes back into band 1 the blocks of `copy` that changed, with what follows them in the file.
 Result WriteBack(const Job& job, WorkingCopy& copy) {
-    std::string why;
-    if (job.guard && !job.guard->StartJournal(why)) return {Kind::kFailed, why};
     const std::string lossy = LossyCodec(*job.band.GetDataset());
     if (!lossy.empty())
         job.warn(Quoted(job.path) + " is compressed with " + lossy + ", a lossy codec: the " +
@@ -72,7 +72,8 @@ Result WriteBack(const Job& job, WorkingCopy& copy) {
     const StoredStatistics statistics = FindStoredStatistics(job.band);
     OverviewRefresh overviews(job.band, WindowsThatMayChange(job.band, copy), job.path, job.warn);
     std::vector<PixelWindow> written;
-    CPLDebug("gapMend", "writing band 1 back");
+    CPLDebug("gapMend", "writing band 1 back, %llu bytes journaled ahead",
+             job.guard ? static_cast<unsigned long long>(job.guard->journaled_ahead()) : 0ull);
     if (WriteBackChanges(job.band, copy, &written, overviews.stream()) != CE_None)
         return {Kind::kWriteBackFailed, ""};
     CPLDebug("gapMend", "refreshing overviews");
@@ -81,6 +82,18 @@ Result WriteBack(const Job& job, WorkingCopy& copy) {
     if (RefreshStatistics(job.band, statistics, written) != CE_None)
         return {Kind::kWriteBackFailed, ""};
     return {Kind::kDone, ""};
+}
+
+// While the band is filled in strips: journals ahead what the write-back will overwrite where the
+// layout shows it (block_layout.h). Not for a COG, which is rewritten whole.
+StripSeen ForeseenWrites(const Job& job) {
+    if (!job.guard || job.cog) return {};
+    auto layout = std::make_shared<const BlockLayout>(LayoutOf(job.band));
+    if (!layout->known()) return {};
+    FileGuard* guard = job.guard;
+    return [guard, layout](int top, int rows, const GByte* valid) {
+        guard->JournalAhead(RangesOfGaps(*layout, top, rows, valid));
+    };
 }
 
 // Fills a working copy of band 1 in a private temporary directory, then writes back. The copy
@@ -105,7 +118,9 @@ Result FillAndWriteBack(const Job& job, Kind& if_out_of_memory) {
     const std::string shortfall =
         MemoryShortfall(*copy, job.max_search_radius, job.pool_threads, Quoted(job.path));
     if (!shortfall.empty()) return {Kind::kFailed, shortfall};
-    if (FillBandGaps(*copy, job.max_search_radius, dir.path()) != CE_None)
+    std::string why;
+    if (job.guard && !job.guard->StartJournal(why)) return {Kind::kFailed, why};
+    if (FillBandGaps(*copy, job.max_search_radius, dir.path(), ForeseenWrites(job)) != CE_None)
         return Interrupted() ? interrupted : Result{Kind::kFillFailed, ""};
     HoldInterruptions();
     if (Interrupted()) return interrupted;
@@ -167,10 +182,13 @@ FillInPlace::Result FillInPlace::Run() {
     if (cog) layout_warnings.emplace(CogLayoutWarnings());
     const std::string no_room = cog ? NoRoomForCog(file_, path_) : "";
     if (!no_room.empty()) return {Kind::kFailed, no_room};
-    const Job job{
-        *dataset_->GetRasterBand(1), max_search_radius_, pool_threads_, guard_.get(), path_, warn_};
+    const Job job{*dataset_->GetRasterBand(1), max_search_radius_, pool_threads_, guard_.get(),
+                  cog, path_, warn_};
     const Result filled = FillAndWriteBackInMemory(job);
-    if (filled.kind == Kind::kFailed || filled.kind == Kind::kInterrupted) return filled;
+    if (filled.kind == Kind::kFailed || filled.kind == Kind::kInterrupted) {
+        Commit(false);  // nothing was written: the journal, if made, goes
+        return filled;
+    }
     return CloseAndCommit(filled.kind == Kind::kDone, cog, filled.kind == Kind::kFillFailed);
 }
 

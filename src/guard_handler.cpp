@@ -214,19 +214,35 @@ class HeldWrites {
         return true;
     }
 
-    // Reads what the file holds under `held`, finds the runs that change it (all of it unless
-    // `compare`) and journals them.
+    // Finds the runs of `held` to write and journals those that are new: a part the journal
+    // holds already goes out whole, unread; of the rest, what the file holds there is read, and
+    // the runs that change it (all of them unless `compare`) are journaled.
     bool JournalChanges(Held& held, bool compare) {
-        const vsi_l_offset end = held.offset + held.bytes.size();
+        const size_t size = held.bytes.size();
         const size_t existing =
-            held.offset < base_size_ ? std::min(end, base_size_) - held.offset : 0;
-        if (!ReadCurrent(held.offset, existing)) return false;
-        held.changes =
-            compare ? FindChanges(current_.data(), existing, held.bytes.data(), held.bytes.size())
-                    : WholeRuns(existing, held.bytes.size());
-        for (const auto& [at, size] : held.changes) {
+            held.offset < base_size_ ? std::min<vsi_l_offset>(size, base_size_ - held.offset) : 0;
+        held.changes.clear();
+        size_t at = 0;
+        for (const auto& [start, length] : guard_.Unjournaled(file_, held.offset, size)) {
+            if (start > at) held.changes.emplace_back(at, start - at);
+            if (!JournalNewPart(held, start, length, existing, compare)) return false;
+            at = start + length;
+        }
+        if (at < size) held.changes.emplace_back(at, size - at);
+        return true;
+    }
+
+    bool JournalNewPart(Held& held, size_t start, size_t length, size_t existing, bool compare) {
+        const size_t part_existing = existing > start ? std::min(existing - start, length) : 0;
+        if (!ReadCurrent(held.offset + start, part_existing)) return false;
+        const GByte* wanted = &held.bytes[start];
+        const ByteRuns runs = compare ? FindChanges(current_.data(), part_existing, wanted, length)
+                                      : WholeRuns(part_existing, length);
+        for (const auto& [at, size] : runs) {
             const GByte* current = at < current_.size() ? &current_[at] : nullptr;
-            if (!guard_.JournalOriginal(file_, held.offset + at, current, size)) return false;
+            if (!guard_.JournalOriginal(file_, held.offset + start + at, current, size))
+                return false;
+            held.changes.emplace_back(start + at, size);
         }
         return true;
     }

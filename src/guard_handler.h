@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "byte_runs.h"
 #include "platform.h"
 
 // GDAL's side of the file guard: a file system handler in front of GDAL's local one for the
@@ -25,6 +26,10 @@ class GuardPolicy {
     // Before each batch of changes to a file, the first one included: false when it may not
     // change (the journal cannot be written).
     virtual bool NoteFirstChange(GuardedFile& file) = 0;
+    // The runs of [offset, offset + size), from `offset`, that the journal holds nothing of yet:
+    // the bytes in it need neither reading nor journaling before they are written. All of it
+    // when there is no journal.
+    virtual ByteRuns Unjournaled(GuardedFile& file, std::uint64_t offset, std::size_t size) = 0;
     // Journals the bytes of [offset, offset + size) that are not in the journal yet, from
     // `current`, what the file holds there now (null past its end): for those bytes, still the
     // original ones.

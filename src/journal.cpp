@@ -56,8 +56,28 @@ std::unique_ptr<Journal> Journal::Create(const std::string& file, platform::File
     return journal;
 }
 
-void Journal::Append(const std::vector<unsigned char>& record) {
+// A batch's records go out in parts of this size as they come, so that a large batch, recorded
+// ahead of the write-back, is neither held in memory whole nor waited for at its sync.
+constexpr std::size_t kPartBytes = 8 << 20;
+
+void Journal::Add(const std::vector<unsigned char>& record) {
     unwritten_.insert(unwritten_.end(), record.begin(), record.end());
+    if (unwritten_.size() < kPartBytes || !WriteRecords(0)) return;
+    platform::StartWriteBack(fd_, size_ + kBatchHeadSize + written_ - unwritten_.size(),
+                             unwritten_.size());
+    unwritten_.clear();  // its memory stays, for the next part
+}
+
+// Writes the records not written yet after those that are, with `zeros_after` zeros.
+bool Journal::WriteRecords(std::size_t zeros_after) {
+    if (failed_) return false;
+    const std::uint64_t at = size_ + kBatchHeadSize + written_;
+    const std::size_t records = unwritten_.size();
+    unwritten_.resize(records + zeros_after);
+    if (!WriteAt(fd_, unwritten_, at)) return !(failed_ = true);
+    unwritten_.resize(records);
+    written_ += records;
+    return true;
 }
 
 int Journal::AddFile(const std::string& name, long long original_length) {
@@ -67,29 +87,34 @@ int Journal::AddFile(const std::string& name, long long original_length) {
     std::vector<unsigned char> payload;
     Put(payload, mode);
     payload.insert(payload.end(), name.begin(), name.end());
-    Append(Record(kFile, files_, static_cast<std::uint64_t>(original_length), payload.data(),
+    Add(Record(kFile, files_, static_cast<std::uint64_t>(original_length), payload.data(),
                   payload.size(), salt_));
     return files_++;
 }
 
 void Journal::AddBytes(int file, std::uint64_t offset, const void* bytes, std::size_t size) {
-    Append(Record(kBytes, file, offset, bytes, size, salt_));
+    Add(BytesRecord(file, offset, bytes, size));
 }
 
-// One batch: its head, the records, zeros to the next page; one write, then a sync. The first
-// sync takes the journal's directory entry along.
+std::vector<unsigned char> Journal::BytesRecord(int file, std::uint64_t offset, const void* bytes,
+                                                std::size_t size) const {
+    return Record(kBytes, file, offset, bytes, size, salt_);
+}
+
+// One batch: its head, the records, zeros to the next page. The records not written yet and the
+// zeros go out in one write, then the head, then a sync. The first sync takes the journal's
+// directory entry along.
 bool Journal::Sync() {
     if (failed_) return false;
-    if (unwritten_.empty()) return true;  // all that was recorded is on the disk already
-    std::vector<unsigned char> head =
-        Record(kBatch, batches_, unwritten_.size(), nullptr, 0, salt_);
-    const std::size_t used = head.size() + unwritten_.size();
-    head.insert(head.end(), unwritten_.begin(), unwritten_.end());
-    head.resize(RoundUpToPage(used));  // zeros to the next page
-    unwritten_.clear();
-    if (!WriteAt(fd_, head, size_) || !platform::SyncFile(fd_) ||
-        (batches_ == 0 && !SyncDirectory(path_)))
+    if (unwritten_.empty() && written_ == 0) return true;  // all that was recorded is on the disk
+    const std::uint64_t length = written_ + unwritten_.size();
+    const std::uint64_t used = kBatchHeadSize + length;
+    const std::vector<unsigned char> head = Record(kBatch, batches_, length, nullptr, 0, salt_);
+    if (!WriteRecords(RoundUpToPage(used) - used) || !WriteAt(fd_, head, size_) ||
+        !platform::SyncFile(fd_) || (batches_ == 0 && !SyncDirectory(path_)))
         return !(failed_ = true);
+    unwritten_.clear();
+    written_ = 0;
     size_ += RoundUpToPage(used);
     ++batches_;
     return true;
@@ -118,17 +143,23 @@ void Journal::Close() {
     fd_ = platform::kNoFile;
 }
 
-bool ForEachNewPart(JournaledRanges& ranges, std::uint64_t begin, std::uint64_t end,
-                    const std::function<bool(std::uint64_t, std::uint64_t)>& each) {
+std::vector<std::pair<std::uint64_t, std::uint64_t>> NewParts(const JournaledRanges& ranges,
+                                                              std::uint64_t begin,
+                                                              std::uint64_t end) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> parts;
     std::uint64_t at = begin;
     auto next = ranges.upper_bound(begin);
     if (next != ranges.begin()) at = std::max(at, std::prev(next)->second);
     for (; at < end; ++next) {
         const std::uint64_t stop = next == ranges.end() ? end : std::min(end, next->first);
-        if (at < stop && !each(at, stop)) return false;
+        if (at < stop) parts.emplace_back(at, stop);
         if (next == ranges.end()) break;
         at = std::max(at, next->second);
     }
+    return parts;
+}
+
+void AddRange(JournaledRanges& ranges, std::uint64_t begin, std::uint64_t end) {
     auto first = ranges.upper_bound(begin);
     if (first != ranges.begin() && std::prev(first)->second >= begin) --first;
     auto last = first;
@@ -138,5 +169,12 @@ bool ForEachNewPart(JournaledRanges& ranges, std::uint64_t begin, std::uint64_t 
     }
     ranges.erase(first, last);
     ranges[begin] = end;
+}
+
+bool ForEachNewPart(JournaledRanges& ranges, std::uint64_t begin, std::uint64_t end,
+                    const std::function<bool(std::uint64_t, std::uint64_t)>& each) {
+    for (const auto& [start, stop] : NewParts(ranges, begin, end))
+        if (!each(start, stop)) return false;
+    AddRange(ranges, begin, end);
     return true;
 }

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform.h"
@@ -22,9 +23,10 @@
 //     length, a removed file is made again with that mode.
 //  3. Only bytes that existed at the start are journaled, each at most once, so the journal never
 //     holds anything but the original state.
-//  4. The journal is written in batches, one write each, the next only after the previous one is
-//     synced; each batch begins on a page boundary with a head that gives its sequence number and
-//     length. The header names the file by inode and birth time, and every record and batch head
+//  4. The journal is written in batches, the next only after the previous one is synced; each
+//     batch begins on a page boundary with a head that gives its sequence number and length. A
+//     large batch is written in parts as it is recorded, its head last; nothing of the files is
+//     written under it before it is synced whole. The header names the file by inode and birth time, and every record and batch head
 //     carries a CRC-32 seeded with the journal's own random salt: a record that was not completely
 //     written, or that is left over on the disk from an older journal, is never applied, and
 //     neither is a journal that belongs to another file. A crash can tear only the last batch:
@@ -68,6 +70,10 @@ class Journal {
     int AddFile(const std::string& name, long long original_length);
     // Records original bytes of a file at an offset.
     void AddBytes(int file, std::uint64_t offset, const void* bytes, std::size_t size);
+    // The same in two steps: the record, made on any thread, then added.
+    std::vector<unsigned char> BytesRecord(int file, std::uint64_t offset, const void* bytes,
+                                           std::size_t size) const;
+    void Add(const std::vector<unsigned char>& record);
     // Puts everything recorded so far on the disk, as one batch. False when it could not.
     bool Sync();
     // The commit, once the files are synced: syncs the directory first when `names_changed` (the
@@ -78,20 +84,23 @@ class Journal {
     void Discard();
 
     bool failed() const { return failed_; }
+    // The bytes recorded since the last sync.
+    std::uint64_t unsynced() const { return written_ + unwritten_.size(); }
     // Whether a batch reached the disk, after which the files may have been written.
     bool synced() const { return batches_ > 0; }
 
   private:
     Journal(std::string path, platform::FileHandle fd, std::uint64_t salt);
-    void Append(const std::vector<unsigned char>& record);
+    bool WriteRecords(std::size_t zeros_after);
     void Close();
 
     std::string path_;
     platform::FileHandle fd_;
     std::uint64_t salt_;
     std::vector<unsigned char> header_;
-    std::vector<unsigned char> unwritten_;  // records of the current batch, written at Sync
-    std::uint64_t size_ = 0;                // of the journal on the disk, a whole number of pages
+    std::vector<unsigned char> unwritten_;  // records of the current batch not written yet
+    std::uint64_t written_ = 0;             // records of the current batch written already
+    std::uint64_t size_ = 0;                // of the synced batches, a whole number of pages
     std::uint32_t batches_ = 0;
     int files_ = 0;
     bool failed_ = false;
@@ -100,6 +109,13 @@ class Journal {
 // The byte ranges of a file already in the journal: start -> end, disjoint. The writer's side of
 // invariant 3: the guard journals only the parts of a write that are new.
 using JournaledRanges = std::map<std::uint64_t, std::uint64_t>;
+
+// The parts of [begin, end) that `ranges` does not cover, in order.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> NewParts(const JournaledRanges& ranges,
+                                                              std::uint64_t begin,
+                                                              std::uint64_t end);
+// Adds [begin, end) to `ranges`.
+void AddRange(JournaledRanges& ranges, std::uint64_t begin, std::uint64_t end);
 
 // Calls `each(start, end)` for every part of [begin, end) that `ranges` does not cover yet, in
 // order, then adds [begin, end) to it. Stops, returning false, when `each` does.

@@ -1,0 +1,108 @@
+#include "block_layout.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include <cpl_string.h>
+#include <gdal_priv.h>
+
+namespace {
+
+std::uint64_t Number(const char* text) {
+    return text ? std::strtoull(text, nullptr, 10) : 0;
+}
+
+// From the GTiff driver's BLOCK_OFFSET_x_y and BLOCK_SIZE_x_y. A block's rows are whole rows of
+// its width, band 2's bytes among them when the bands are interleaved by pixel; a strip at the
+// band's end holds only the rows left. A block never written (offset 0) goes wherever GDAL puts
+// it, and is not foreseen.
+BlockLayout TiffLayout(GDALRasterBand& band) {
+    GDALDataset& dataset = *band.GetDataset();
+    if (dataset.GetMetadataItem("COMPRESSION", "IMAGE_STRUCTURE")) return {};
+    const char* interleave = dataset.GetMetadataItem("INTERLEAVE", "IMAGE_STRUCTURE");
+    const int samples = interleave && EQUAL(interleave, "PIXEL") ? dataset.GetRasterCount() : 1;
+    BlockLayout layout;
+    layout.width = band.GetXSize();
+    band.GetBlockSize(&layout.block_width, &layout.block_height);
+    layout.across = (layout.width + layout.block_width - 1) / layout.block_width;
+    const int down = (band.GetYSize() + layout.block_height - 1) / layout.block_height;
+    layout.row_bytes = static_cast<std::uint64_t>(layout.block_width) * samples *
+                       GDALGetDataTypeSizeBytes(band.GetRasterDataType());
+    layout.row_stride = layout.row_bytes;
+    layout.offsets.assign(static_cast<size_t>(layout.across) * down, BlockLayout::kUnknown);
+    for (int by = 0; by < down; ++by) {
+        const int rows = std::min(layout.block_height, band.GetYSize() - by * layout.block_height);
+        for (int bx = 0; bx < layout.across; ++bx) {
+            const std::uint64_t offset = Number(
+                band.GetMetadataItem(CPLSPrintf("BLOCK_OFFSET_%d_%d", bx, by), "TIFF"));
+            const std::uint64_t size =
+                Number(band.GetMetadataItem(CPLSPrintf("BLOCK_SIZE_%d_%d", bx, by), "TIFF"));
+            if (offset > 0 && (size == layout.row_bytes * layout.block_height ||
+                               size == layout.row_bytes * rows))
+                layout.offsets[static_cast<size_t>(by) * layout.across + bx] = offset;
+        }
+    }
+    return layout;
+}
+
+// From the raw binary layout GDAL reports for the dataset's own file: each row of band 1 a block.
+BlockLayout RawLayout(GDALRasterBand& band) {
+    GDALDataset& dataset = *band.GetDataset();
+    GDALDataset::RawBinaryLayout raw;
+    const int pixel_bytes = GDALGetDataTypeSizeBytes(band.GetRasterDataType());
+    if (!dataset.GetRawBinaryLayout(raw) || raw.osRawFilename != dataset.GetDescription() ||
+        raw.eDataType != band.GetRasterDataType() || raw.nPixelOffset < pixel_bytes ||
+        raw.nLineOffset <= 0)
+        return {};
+    BlockLayout layout;
+    layout.width = layout.block_width = band.GetXSize();
+    layout.block_height = layout.across = 1;
+    layout.row_bytes =
+        static_cast<std::uint64_t>(layout.width - 1) * raw.nPixelOffset + pixel_bytes;
+    layout.row_stride = raw.nLineOffset;
+    layout.offsets.resize(band.GetYSize());
+    for (int y = 0; y < band.GetYSize(); ++y)
+        layout.offsets[y] = raw.nImageOffset + static_cast<std::uint64_t>(y) * raw.nLineOffset;
+    return layout;
+}
+
+}  // namespace
+
+BlockLayout LayoutOf(GDALRasterBand& band) {
+    GDALDataset* dataset = band.GetDataset();
+    if (!dataset || band.GetBand() != 1 || !dataset->GetDriver()) return {};
+    return EQUAL(dataset->GetDriver()->GetDescription(), "GTiff") ? TiffLayout(band)
+                                                                    : RawLayout(band);
+}
+
+std::vector<ByteRange> RangesOfGaps(const BlockLayout& layout, int top, int rows,
+                                    const GByte* valid) {
+    std::vector<ByteRange> ranges;
+    const int height = layout.block_height;
+    for (int block_top = top - top % height; block_top < top + rows; block_top += height) {
+        const int first = std::max(top, block_top), end = std::min(top + rows, block_top + height);
+        for (int bx = 0; bx < layout.across; ++bx) {
+            const size_t block = static_cast<size_t>(block_top / height) * layout.across + bx;
+            const std::uint64_t offset = layout.offsets[block];
+            if (offset == BlockLayout::kUnknown) continue;
+            const int x = bx * layout.block_width;
+            const size_t pixels = std::min(layout.block_width, layout.width - x);
+            int gap_first = -1, gap_last = -1;
+            for (int y = first; y < end; ++y)
+                if (std::memchr(valid + static_cast<size_t>(y - top) * layout.width + x, 0, pixels)) {
+                    gap_last = y;
+                    if (gap_first < 0) gap_first = y;
+                }
+            if (gap_first < 0) continue;
+            const std::uint64_t begin = offset + (gap_first - block_top) * layout.row_stride;
+            const std::uint64_t stop =
+                offset + (gap_last - block_top) * layout.row_stride + layout.row_bytes;
+            if (!ranges.empty() && ranges.back().second == begin)
+                ranges.back().second = stop;
+            else
+                ranges.emplace_back(begin, stop);
+        }
+    }
+    return ranges;
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include <gdal.h>
+
+class GDALRasterBand;
+
+// Where band 1's blocks lie in its file, for the formats that write a block back into its own
+// bytes: an uncompressed GeoTIFF (whose driver tells each block's offset and size) and the raw
+// formats (whose layout tells where the image starts and how far apart its pixels and rows lie).
+// A row of a block then lies in one run of bytes, which writing that block overwrites. So the
+// ranges that the write-back will overwrite are known before it begins, from band 1's mask alone,
+// and can be journaled while the band is filled (file_guard.h). Only what the layout shows is
+// foreseen; the guard journals any other write as it comes.
+
+// [begin, end) of a file.
+using ByteRange = std::pair<std::uint64_t, std::uint64_t>;
+
+struct BlockLayout {
+    static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
+
+    int width = 0, block_width = 0, block_height = 0, across = 0;
+    std::uint64_t row_bytes = 0;        // of a block's row, the pixels of other bands among them
+    std::uint64_t row_stride = 0;       // from a block's row to its next
+    std::vector<std::uint64_t> offsets;  // each block's first byte, or kUnknown
+
+    bool known() const { return !offsets.empty(); }
+};
+
+// Band 1's layout; unknown for any other format, a compressed GeoTIFF, or bytes that disagree
+// with the band's shape.
+BlockLayout LayoutOf(GDALRasterBand& band);
+
+// The ranges that rows [top, top + rows) of band 1 hold where they hold a gap (`valid`: their mask,
+// one byte a pixel, 0 for a gap): of each block, its rows among them from the first to the last
+// with a gap. Adjacent ranges are joined.
+std::vector<ByteRange> RangesOfGaps(const BlockLayout& layout, int top, int rows,
+                                    const GByte* valid);
