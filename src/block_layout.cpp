@@ -3,15 +3,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <cpl_string.h>
 #include <gdal_priv.h>
 
 namespace {
 
-std::uint64_t Number(const char* text) {
-    return text ? std::strtoull(text, nullptr, 10) : 0;
-}
+std::uint64_t Number(const char* text) { return text ? std::strtoull(text, nullptr, 10) : 0; }
 
 // From the GTiff driver's BLOCK_OFFSET_x_y and BLOCK_SIZE_x_y. A block's rows are whole rows of
 // its width, band 2's bytes among them when the bands are interleaved by pixel; a strip at the
@@ -29,21 +28,28 @@ BlockLayout TiffLayout(GDALRasterBand& band) {
     const int down = (band.GetYSize() + layout.block_height - 1) / layout.block_height;
     layout.row_bytes = static_cast<std::uint64_t>(layout.block_width) * samples *
                        GDALGetDataTypeSizeBytes(band.GetRasterDataType());
-    layout.row_stride = layout.row_bytes;
     layout.offsets.assign(static_cast<size_t>(layout.across) * down, BlockLayout::kUnknown);
     for (int by = 0; by < down; ++by) {
         const int rows = std::min(layout.block_height, band.GetYSize() - by * layout.block_height);
         for (int bx = 0; bx < layout.across; ++bx) {
-            const std::uint64_t offset = Number(
-                band.GetMetadataItem(CPLSPrintf("BLOCK_OFFSET_%d_%d", bx, by), "TIFF"));
+            const std::uint64_t offset =
+                Number(band.GetMetadataItem(CPLSPrintf("BLOCK_OFFSET_%d_%d", bx, by), "TIFF"));
             const std::uint64_t size =
                 Number(band.GetMetadataItem(CPLSPrintf("BLOCK_SIZE_%d_%d", bx, by), "TIFF"));
-            if (offset > 0 && (size == layout.row_bytes * layout.block_height ||
-                               size == layout.row_bytes * rows))
+            if (offset > 0 &&
+                (size == layout.row_bytes * layout.block_height || size == layout.row_bytes * rows))
                 layout.offsets[static_cast<size_t>(by) * layout.across + bx] = offset;
         }
     }
     return layout;
+}
+
+// Whether the raw data lie in the dataset's own file, the first it lists. Some drivers leave the
+// raw file's name empty for their own (EHdr in GDAL 3.6).
+bool IsOwnFile(GDALDataset& dataset, const std::string& raw_file) {
+    const CPLStringList files(dataset.GetFileList());
+    const std::string own = dataset.GetDescription();
+    return files.size() > 0 && own == files[0] && (raw_file.empty() || raw_file == own);
 }
 
 // From the raw binary layout GDAL reports for the dataset's own file: each row of band 1 a block.
@@ -51,7 +57,7 @@ BlockLayout RawLayout(GDALRasterBand& band) {
     GDALDataset& dataset = *band.GetDataset();
     GDALDataset::RawBinaryLayout raw;
     const int pixel_bytes = GDALGetDataTypeSizeBytes(band.GetRasterDataType());
-    if (!dataset.GetRawBinaryLayout(raw) || raw.osRawFilename != dataset.GetDescription() ||
+    if (!dataset.GetRawBinaryLayout(raw) || !IsOwnFile(dataset, raw.osRawFilename) ||
         raw.eDataType != band.GetRasterDataType() || raw.nPixelOffset < pixel_bytes ||
         raw.nLineOffset <= 0)
         return {};
@@ -60,7 +66,6 @@ BlockLayout RawLayout(GDALRasterBand& band) {
     layout.block_height = layout.across = 1;
     layout.row_bytes =
         static_cast<std::uint64_t>(layout.width - 1) * raw.nPixelOffset + pixel_bytes;
-    layout.row_stride = raw.nLineOffset;
     layout.offsets.resize(band.GetYSize());
     for (int y = 0; y < band.GetYSize(); ++y)
         layout.offsets[y] = raw.nImageOffset + static_cast<std::uint64_t>(y) * raw.nLineOffset;
@@ -73,7 +78,7 @@ BlockLayout LayoutOf(GDALRasterBand& band) {
     GDALDataset* dataset = band.GetDataset();
     if (!dataset || band.GetBand() != 1 || !dataset->GetDriver()) return {};
     return EQUAL(dataset->GetDriver()->GetDescription(), "GTiff") ? TiffLayout(band)
-                                                                    : RawLayout(band);
+                                                                  : RawLayout(band);
 }
 
 std::vector<ByteRange> RangesOfGaps(const BlockLayout& layout, int top, int rows,
@@ -90,14 +95,14 @@ std::vector<ByteRange> RangesOfGaps(const BlockLayout& layout, int top, int rows
             const size_t pixels = std::min(layout.block_width, layout.width - x);
             int gap_first = -1, gap_last = -1;
             for (int y = first; y < end; ++y)
-                if (std::memchr(valid + static_cast<size_t>(y - top) * layout.width + x, 0, pixels)) {
+                if (std::memchr(valid + static_cast<size_t>(y - top) * layout.width + x, 0,
+                                pixels)) {
                     gap_last = y;
                     if (gap_first < 0) gap_first = y;
                 }
             if (gap_first < 0) continue;
-            const std::uint64_t begin = offset + (gap_first - block_top) * layout.row_stride;
-            const std::uint64_t stop =
-                offset + (gap_last - block_top) * layout.row_stride + layout.row_bytes;
+            const std::uint64_t begin = offset + (gap_first - block_top) * layout.row_bytes;
+            const std::uint64_t stop = offset + (gap_last - block_top + 1) * layout.row_bytes;
             if (!ranges.empty() && ranges.back().second == begin)
                 ranges.back().second = stop;
             else

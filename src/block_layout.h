@@ -11,10 +11,11 @@ class GDALRasterBand;
 // Where band 1's blocks lie in its file, for the formats that write a block back into its own
 // bytes: an uncompressed GeoTIFF (whose driver tells each block's offset and size) and the raw
 // formats (whose layout tells where the image starts and how far apart its pixels and rows lie).
-// A row of a block then lies in one run of bytes, which writing that block overwrites. So the
-// ranges that the write-back will overwrite are known before it begins, from band 1's mask alone,
-// and can be journaled while the band is filled (file_guard.h). Only what the layout shows is
-// foreseen; the guard journals any other write as it comes.
+// A block's rows then lie one after the other, which writing that block overwrites (a raw
+// format's block is one row). So the ranges that the write-back will overwrite are known before
+// it begins, from band 1's mask alone, and can be journaled while the band is filled
+// (file_guard.h). Only what the layout shows is foreseen; the guard journals any other write as
+// it comes.
 
 // [begin, end) of a file.
 using ByteRange = std::pair<std::uint64_t, std::uint64_t>;
@@ -23,8 +24,7 @@ struct BlockLayout {
     static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
 
     int width = 0, block_width = 0, block_height = 0, across = 0;
-    std::uint64_t row_bytes = 0;        // of a block's row, the pixels of other bands among them
-    std::uint64_t row_stride = 0;       // from a block's row to its next
+    std::uint64_t row_bytes = 0;         // of a block's row, the pixels of other bands among them
     std::vector<std::uint64_t> offsets;  // each block's first byte, or kUnknown
 
     bool known() const { return !offsets.empty(); }

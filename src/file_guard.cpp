@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr std::uint64_t kReadBytes = 8 << 20;  // of a file journaled whole, at a time
+constexpr std::uint64_t kReadBytes = 8 << 20;         // of a file journaled whole, at a time
 constexpr std::uint64_t kAheadBatchBytes = 64 << 20;  // the most a batch journaled ahead holds
 
 }  // namespace

@@ -182,8 +182,13 @@ FillInPlace::Result FillInPlace::Run() {
     if (cog) layout_warnings.emplace(CogLayoutWarnings());
     const std::string no_room = cog ? NoRoomForCog(file_, path_) : "";
     if (!no_room.empty()) return {Kind::kFailed, no_room};
-    const Job job{*dataset_->GetRasterBand(1), max_search_radius_, pool_threads_, guard_.get(),
-                  cog, path_, warn_};
+    const Job job{*dataset_->GetRasterBand(1),
+                  max_search_radius_,
+                  pool_threads_,
+                  guard_.get(),
+                  cog,
+                  path_,
+                  warn_};
     const Result filled = FillAndWriteBackInMemory(job);
     if (filled.kind == Kind::kFailed || filled.kind == Kind::kInterrupted) {
         Commit(false);  // nothing was written: the journal, if made, goes

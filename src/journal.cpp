@@ -88,7 +88,7 @@ int Journal::AddFile(const std::string& name, long long original_length) {
     Put(payload, mode);
     payload.insert(payload.end(), name.begin(), name.end());
     Add(Record(kFile, files_, static_cast<std::uint64_t>(original_length), payload.data(),
-                  payload.size(), salt_));
+               payload.size(), salt_));
     return files_++;
 }
 

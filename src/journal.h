@@ -26,13 +26,14 @@
 //  4. The journal is written in batches, the next only after the previous one is synced; each
 //     batch begins on a page boundary with a head that gives its sequence number and length. A
 //     large batch is written in parts as it is recorded, its head last; nothing of the files is
-//     written under it before it is synced whole. The header names the file by inode and birth time, and every record and batch head
-//     carries a CRC-32 seeded with the journal's own random salt: a record that was not completely
-//     written, or that is left over on the disk from an older journal, is never applied, and
-//     neither is a journal that belongs to another file. A crash can tear only the last batch:
-//     a bad batch with no good batch after it is that torn tail, and it and all after it are
-//     ignored (they were never synced, so the file was not written where they point). A bad batch
-//     followed by a good one is damage: nothing of the journal is applied.
+//     written under it before it is synced whole. The header names the file by inode and birth
+//     time, and every record and batch head carries a CRC-32 seeded with the journal's own random
+//     salt: a record that was not completely written, or that is left over on the disk from an
+//     older journal, is never applied, and neither is a journal that belongs to another file. A
+//     crash can tear only the last batch: a bad batch with no good batch after it is that torn
+//     tail, and it and all after it are ignored (they were never synced, so the file was not
+//     written where they point). A bad batch followed by a good one is damage: nothing of the
+//     journal is applied.
 //  5. The commit: the files are synced (and their directory, when the run created, renamed or
 //     removed one), then the journal's header is overwritten with zeros and synced. A zero header
 //     is never applied, so the journal's deletion and the directory sync after it may be lost.

@@ -14,12 +14,15 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <tuple>
 
 #include <gtest/gtest.h>
 
+#include "journal.h"
 #include "journal_format.h"
+#include "journal_recovery.h"
 #include "platform.h"
 #include "support.h"
 
@@ -549,6 +552,49 @@ TEST(Journal, APowerCutInTheFirstBatchAppliesNothing) {
     EXPECT_EQ(next.err.find("damaged"), std::string::npos) << next.err;
     EXPECT_TRUE(FileBytes(dem.path) == dem.original);
     EXPECT_FALSE(std::filesystem::exists(dem.journal));
+}
+
+// A batch larger than a part (8 MiB) is written in parts, its head last, as one journaled while
+// the band is filled is. A power cut before its sync may lose any page of it: then none of it is
+// applied, and it is no damage. Synced whole, all of it is.
+TEST(Journal, ABatchWrittenInPartsIsAppliedWholeOrNotAtAll) {
+    const TempDir dir;
+    const std::string file = dir.Path("f.bin"), journal_path = file + ".gapmend-journal";
+    std::string original(20 << 20, '\0');
+    for (std::size_t i = 0; i < original.size(); ++i) original[i] = static_cast<char>(i * 31 / 7);
+    std::ofstream(file, std::ios::binary) << original;
+    const platform::FileHandle handle = platform::OpenFile(file, platform::Open::kRead);
+    const platform::FileIdentity identity = platform::IdentityOf(handle);
+    platform::CloseFile(handle);
+    Journal::NotCreated not_created;
+    std::unique_ptr<Journal> journal = Journal::Create(file, identity, not_created);
+    ASSERT_TRUE(journal) << not_created.why;
+    const int index = journal->AddFile("f.bin", static_cast<long long>(original.size()));
+    constexpr std::size_t kJournaled = 18 << 20, kRecord = 6 << 20;
+    for (std::size_t at = 0; at < kJournaled; at += kRecord)
+        journal->AddBytes(index, at, &original[at], kRecord);
+    ASSERT_TRUE(journal->Sync());
+    journal.reset();
+    const std::string synced = FileBytes(journal_path);
+    ASSERT_GT(synced.size(), kJournaled);
+    const std::string written(original.size(), 'x');  // what the write-back left
+    // The batch's head, a page of its first part, and of its last.
+    for (const std::size_t lost : {std::size_t{0}, journal_format::kPage, 2 * journal_format::kPage,
+                                   synced.size() - journal_format::kPage}) {
+        std::string bytes = synced;
+        if (lost > 0)
+            std::fill(bytes.begin() + lost, bytes.begin() + lost + journal_format::kPage, '\0');
+        std::ofstream(journal_path, std::ios::binary) << bytes;
+        std::ofstream(file, std::ios::binary) << written;
+        std::string why;
+        const Recovery recovery = RecoverFromJournal(file, identity, why);
+        EXPECT_EQ(recovery, Recovery::kRestored) << lost << why;  // as before the run: no damage
+        const std::string now = FileBytes(file);
+        EXPECT_TRUE(lost == 0 ? now == original.substr(0, kJournaled) + written.substr(kJournaled)
+                              : now == written)
+            << lost;
+        EXPECT_FALSE(std::filesystem::exists(journal_path)) << lost;
+    }
 }
 
 // A good journal is applied whole, side-cars included: one that the run removed comes back

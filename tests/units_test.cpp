@@ -2,6 +2,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <tuple>
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "block_layout.h"
 #include "byte_runs.h"
 #include "fill.h"
 #include "journal.h"
@@ -17,6 +19,7 @@
 #include "run.h"
 #include "side_cars.h"
 #include "strip_work.h"
+#include "support.h"
 #include "write_back.h"
 
 TEST(MaxSearchRadius, ReadsLikeAtoiAndClampsOverflow) {
@@ -70,6 +73,60 @@ TEST(JournaledRanges, EachByteIsNewOnce) {
         EXPECT_EQ(parts, expected) << begin << "-" << end;
     }
     EXPECT_EQ(ranges, (JournaledRanges{{0, 46}}));
+}
+
+// The ranges foreseen for a strip hold the bytes of every gap in it, and nothing of other strips'
+// rows, in each layout that the write-back rewrites in place. Each pixel holds its own number,
+// from 1 (band 2 others, a tile's padding 0), read back from the file's bytes in the ranges.
+TEST(BlockLayout, RangesOfGapsHoldEveryGapOfTheStripAndNoOtherRows) {
+    const TempDir dir;
+    constexpr int kWidth = 300, kHeight = 250, kPixels = kWidth * kHeight;
+    std::vector<GByte> valid(kPixels, 255);
+    for (int i = 0; i < kPixels; ++i)
+        if ((i % kWidth * 7 + i / kWidth * 3) % 97 == 0) valid[i] = 0;
+    const struct {
+        const char* driver;
+        std::vector<const char*> options;
+        int bands;
+    } layouts[] = {{"GTiff", {"TILED=YES", "BLOCKXSIZE=64", "BLOCKYSIZE=32", nullptr}, 1},
+                   {"GTiff", {"BLOCKYSIZE=7", nullptr}, 1},  // strips, the last one shorter
+                   {"GTiff", {"TILED=YES", "INTERLEAVE=PIXEL", nullptr}, 2},
+                   {"ENVI", {"INTERLEAVE=BIL", nullptr}, 2},
+                   {"EHdr", {nullptr}, 1}};
+    for (const auto& layout : layouts) {
+        const std::string path = dir.Path(std::string("ids.") + layout.driver);
+        GDALDatasetUniquePtr created(GetGDALDriverManager()
+                                         ->GetDriverByName(layout.driver)
+                                         ->Create(path.c_str(), kWidth, kHeight, layout.bands,
+                                                  GDT_UInt32, layout.options.data()));
+        for (int band = 1; band <= layout.bands; ++band) {
+            std::vector<std::uint32_t> ids(kPixels);
+            for (int i = 0; i < kPixels; ++i) ids[i] = i + 1 + (band - 1) * kPixels;
+            ASSERT_EQ(
+                created->GetRasterBand(band)->RasterIO(GF_Write, 0, 0, kWidth, kHeight, ids.data(),
+                                                       kWidth, kHeight, GDT_UInt32, 0, 0, nullptr),
+                CE_None);
+        }
+        created.reset();
+        GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER));
+        const BlockLayout blocks = LayoutOf(*dataset->GetRasterBand(1));
+        ASSERT_TRUE(blocks.known()) << layout.driver;
+        const std::string bytes = FileBytes(path);
+        for (const auto& [top, rows] : {std::pair{0, 100}, std::pair{100, 150}}) {
+            std::vector<bool> found(kPixels, false);
+            for (const auto& [begin, end] : RangesOfGaps(blocks, top, rows, &valid[top * kWidth]))
+                for (std::uint64_t at = begin; at + 4 <= end && end <= bytes.size(); at += 4) {
+                    std::uint32_t id = 0;
+                    std::memcpy(&id, &bytes[at], 4);
+                    if (id == 0 || id > kPixels) continue;  // a tile's padding, or band 2
+                    found[id - 1] = true;
+                    const int row = static_cast<int>((id - 1) / kWidth);
+                    EXPECT_TRUE(row >= top && row < top + rows) << layout.driver << " " << id;
+                }
+            for (int i = top * kWidth; i < (top + rows) * kWidth; ++i)
+                EXPECT_TRUE(valid[i] || found[i]) << layout.driver << " pixel " << i;
+        }
+    }
 }
 
 // Granules of 64 bytes; a run takes in the page of equal bytes after its last difference.
