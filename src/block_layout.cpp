@@ -84,6 +84,12 @@ BlockLayout LayoutOf(GDALRasterBand& band) {
 std::vector<ByteRange> RangesOfGaps(const BlockLayout& layout, int top, int rows,
                                     const GByte* valid) {
     std::vector<ByteRange> ranges;
+    const auto add = [&ranges](std::uint64_t begin, std::uint64_t end) {
+        if (!ranges.empty() && ranges.back().second == begin)
+            ranges.back().second = end;
+        else
+            ranges.emplace_back(begin, end);
+    };
     const int height = layout.block_height;
     for (int block_top = top - top % height; block_top < top + rows; block_top += height) {
         const int first = std::max(top, block_top), end = std::min(top + rows, block_top + height);
@@ -93,20 +99,10 @@ std::vector<ByteRange> RangesOfGaps(const BlockLayout& layout, int top, int rows
             if (offset == BlockLayout::kUnknown) continue;
             const int x = bx * layout.block_width;
             const size_t pixels = std::min(layout.block_width, layout.width - x);
-            int gap_first = -1, gap_last = -1;
             for (int y = first; y < end; ++y)
-                if (std::memchr(valid + static_cast<size_t>(y - top) * layout.width + x, 0,
-                                pixels)) {
-                    gap_last = y;
-                    if (gap_first < 0) gap_first = y;
-                }
-            if (gap_first < 0) continue;
-            const std::uint64_t begin = offset + (gap_first - block_top) * layout.row_bytes;
-            const std::uint64_t stop = offset + (gap_last - block_top + 1) * layout.row_bytes;
-            if (!ranges.empty() && ranges.back().second == begin)
-                ranges.back().second = stop;
-            else
-                ranges.emplace_back(begin, stop);
+                if (std::memchr(valid + static_cast<size_t>(y - top) * layout.width + x, 0, pixels))
+                    add(offset + (y - block_top) * layout.row_bytes,
+                        offset + (y - block_top + 1) * layout.row_bytes);
         }
     }
     return ranges;

@@ -35,7 +35,7 @@ struct BlockLayout {
 BlockLayout LayoutOf(GDALRasterBand& band);
 
 // The ranges that rows [top, top + rows) of band 1 hold where they hold a gap (`valid`: their mask,
-// one byte a pixel, 0 for a gap): of each block, its rows among them from the first to the last
-// with a gap. Adjacent ranges are joined.
+// one byte a pixel, 0 for a gap): each block's rows among them that hold one. Adjacent ranges are
+// joined.
 std::vector<ByteRange> RangesOfGaps(const BlockLayout& layout, int top, int rows,
                                     const GByte* valid);

@@ -4,18 +4,19 @@
 #include <new>
 #include <utility>
 
+#include <cpl_error.h>
 #include <cpl_string.h>
 #include <cpl_vsi.h>
 #include <gdal_priv.h>
 
+#include "journal_ahead.h"
 #include "journal_recovery.h"
 #include "journaled_formats.h"
 #include "side_cars.h"
 
 namespace {
 
-constexpr std::uint64_t kReadBytes = 8 << 20;         // of a file journaled whole, at a time
-constexpr std::uint64_t kAheadBatchBytes = 64 << 20;  // the most a batch journaled ahead holds
+constexpr std::uint64_t kReadBytes = 8 << 20;  // of a file journaled whole, at a time
 
 }  // namespace
 
@@ -92,6 +93,7 @@ bool FileGuard::Changed(const std::string& path) const {
 // Nothing is written before the journal is settled. A format may change a file before the
 // write-back (MRF opens its data file to append to it as it reads): the journal is made then.
 bool FileGuard::NoteFirstChange(GuardedFile& file) {
+    EndJournalAhead(false);
     std::string why;
     if (failed_ || !StartJournal(why)) {
         if (!why.empty()) warn_(why);
@@ -109,6 +111,7 @@ bool FileGuard::NoteFirstChange(GuardedFile& file) {
 
 bool FileGuard::JournalOriginal(GuardedFile& file, std::uint64_t offset,
                                 const unsigned char* current, std::uint64_t size) {
+    EndJournalAhead(false);
     if (!journal_ || file.original_length <= 0) return true;
     const auto length = static_cast<std::uint64_t>(file.original_length);
     if (offset >= length) return true;  // growth: undone by truncating to the original length
@@ -122,6 +125,7 @@ bool FileGuard::JournalOriginal(GuardedFile& file, std::uint64_t offset,
 }
 
 ByteRuns FileGuard::Unjournaled(GuardedFile& file, std::uint64_t offset, std::size_t size) {
+    EndJournalAhead(false);
     if (!journal_) return {{0, size}};
     ByteRuns runs;
     for (const auto& [begin, end] : NewParts(file.journaled, offset, offset + size))
@@ -129,55 +133,36 @@ ByteRuns FileGuard::Unjournaled(GuardedFile& file, std::uint64_t offset, std::si
     return runs;
 }
 
-// How journaling ahead keeps the journal's invariants. Nothing writes the file while band 1 is
-// filled (the formats foreseen write nothing as they are read), so the bytes read are the
-// original ones, and each range is taken only where no byte of it is journaled yet (3). A batch
-// journaled ahead is synced at 64 MiB, and whatever is recorded after the last such sync is synced
-// by the write-back's first batch before it writes anything (1). The file's record comes before
-// its bytes, as it would at its first change. The file is read through a handle of its own,
-// checked to reach the file the run locked: its name may lead elsewhere by now.
-void FileGuard::JournalAhead(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& ranges) {
-    std::unique_lock<std::mutex> hold(ahead_);
-    if (!journal_ || failed_) return;
+// The file is read ahead through a handle of its own, checked to reach the file the run locked:
+// its name may lead elsewhere by now. Its record in the journal comes before its bytes, as it
+// would at its first change.
+bool FileGuard::StartJournalAhead() {
+    if (!journal_ || failed_) return false;
     GuardedFile& file = StateOf(path_);
-    if (file.original_length <= 0) return;
-    if (file.index < 0) file.index = journal_->AddFile(name_, file.original_length);
-    hold.unlock();
+    if (file.original_length <= 0) return false;
     const platform::FileHandle original = platform::OpenFile(path_, platform::Open::kRead);
-    if (original == platform::kNoFile) return;
-    std::vector<unsigned char> bytes;
-    try {
-        if (platform::IdentityOf(original) == identity_)
-            for (const auto& [begin, end] : ranges)
-                if (!JournalAheadRange(file, original, begin, end, bytes)) break;
-    } catch (const std::bad_alloc&) {
-        // left to the write-back
+    if (original == platform::kNoFile) return false;
+    if (!(platform::IdentityOf(original) == identity_)) {
+        platform::CloseFile(original);
+        return false;
     }
-    platform::CloseFile(original);
+    if (file.index < 0) file.index = journal_->AddFile(name_, file.original_length);
+    ahead_ = std::make_unique<JournalAhead>(*journal_, file.index, file.original_length,
+                                            file.journaled, original);
+    return true;
 }
 
-// False once nothing more is to be journaled ahead.
-bool FileGuard::JournalAheadRange(GuardedFile& file, platform::FileHandle original,
-                                  std::uint64_t begin, std::uint64_t end,
-                                  std::vector<unsigned char>& bytes) {
-    end = std::min(end, static_cast<std::uint64_t>(file.original_length));
-    if (begin >= end) return true;
-    bytes.resize(end - begin);
-    if (platform::ReadWhole(original, bytes.data(), bytes.size(), begin) != platform::Whole::kYes)
-        return false;
-    const std::vector<unsigned char> record =
-        journal_->BytesRecord(file.index, begin, bytes.data(), bytes.size());
-    const std::lock_guard<std::mutex> hold(ahead_);
-    if (failed_) return false;
-    const auto parts = NewParts(file.journaled, begin, end);
-    if (parts.size() != 1 || parts[0] != std::make_pair(begin, end)) return true;
-    AddRange(file.journaled, begin, end);
-    journal_->Add(record);
-    journaled_ahead_ += end - begin;
-    if (journal_->unsynced() >= kAheadBatchBytes) journal_->Sync();
-    if (!journal_->failed()) return true;
-    failed_ = true;
-    return false;
+void FileGuard::Foresee(std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges) {
+    ahead_->Add(std::move(ranges));
+}
+
+// Before the guard itself touches the journal or the ranges journaled.
+void FileGuard::EndJournalAhead(bool drop) {
+    if (!ahead_) return;
+    if (!ahead_->Finish(drop)) failed_ = true;
+    CPLDebug("gapMend", "journaled %llu bytes ahead of the write-back",
+             static_cast<unsigned long long>(ahead_->bytes()));
+    ahead_.reset();
 }
 
 bool FileGuard::BeforeReplace(const std::string& path) {
@@ -212,6 +197,7 @@ bool FileGuard::JournalWhole(GuardedFile& file) {
 }
 
 bool FileGuard::SyncJournal() {
+    EndJournalAhead(false);
     if (!journal_ || journal_->Sync()) return true;
     failed_ = true;
     return false;
@@ -229,6 +215,7 @@ bool FileGuard::SyncFiles() const {
 
 FileGuard::Outcome FileGuard::Finish(bool succeeded, std::string& why) {
     RemoveGuard();
+    EndJournalAhead(true);
     // With a journal, nothing reached a file before a batch of it reached the disk (invariant 1);
     // a batch journaled ahead may have, with nothing written under it.
     const bool changed = std::any_of(files_.begin(), files_.end(),

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "message.h"
 
 class GDALDataset;
+class JournalAhead;
 
 // The guard's record of one covered file.
 struct GuardedFile {
@@ -64,13 +64,14 @@ class FileGuard : private GuardPolicy {
     // then every write is refused.
     bool StartJournal(std::string& why);
 
-    // While band 1 is filled, from any thread, before anything is written: journals the original
-    // bytes of ranges [begin, end) of the file itself that the write-back is foreseen to
-    // overwrite, in batches of up to 64 MiB, each synced. The write-back's own writes there then
-    // need no reading, journaling or sync (file_guard.cpp says how this keeps the journal's
-    // invariants). A range the journal holds a byte of already, or that cannot be read, is left
-    // to the write-back; a journal that cannot be written fails the run as it would there.
-    void JournalAhead(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& ranges);
+    // Before the fill, once the journal is made: from now until the write-back begins, the ranges
+    // of the file itself that Foresee is handed are journaled on a thread of their own
+    // (journal_ahead.h), so that the write-back's writes there need no reading, journaling or sync
+    // of their own. False when there is no journal, or the file cannot be read.
+    bool StartJournalAhead();
+    // From any thread, after StartJournalAhead: ranges [begin, end) of the file that the
+    // write-back is foreseen to overwrite.
+    void Foresee(std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges);
 
     enum class Outcome {
         kCommitted,   // the changes are in the files and on the disk
@@ -79,9 +80,6 @@ class FileGuard : private GuardPolicy {
     };
     // Commits when `succeeded`, else rolls back. `why` tells what went wrong on the way.
     Outcome Finish(bool succeeded, std::string& why);
-
-    // The bytes JournalAhead journaled.
-    std::uint64_t journaled_ahead() const { return journaled_ahead_; }
 
     // Whether the run changed the file at `path`.
     bool Changed(const std::string& path) const;
@@ -103,8 +101,7 @@ class FileGuard : private GuardPolicy {
     bool LeadsElsewhere(const std::string& path, platform::FileHandle opened) override;
 
     bool JournalWhole(GuardedFile& file);
-    bool JournalAheadRange(GuardedFile& file, platform::FileHandle original, std::uint64_t begin,
-                           std::uint64_t end, std::vector<unsigned char>& bytes);
+    void EndJournalAhead(bool drop);
     bool SyncFiles() const;
 
     const std::string path_;
@@ -115,8 +112,7 @@ class FileGuard : private GuardPolicy {
     std::unique_ptr<Journal> journal_;
     bool journal_decided_ = false;  // StartJournal ran, or Cover found there is to be none
     std::atomic<bool> failed_{false};
-    std::mutex ahead_;  // JournalAhead's threads take turns at the journal and the files' records
-    std::uint64_t journaled_ahead_ = 0;
+    std::unique_ptr<JournalAhead> ahead_;  // while the band is filled
     bool replaced_ = false;
     bool names_changed_ = false;       // a file was created, replaced, renamed or removed
     bool sees_all_writes_ = true;      // false for formats that write past the guard

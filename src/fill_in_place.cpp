@@ -72,8 +72,7 @@ Result WriteBack(const Job& job, WorkingCopy& copy) {
     const StoredStatistics statistics = FindStoredStatistics(job.band);
     OverviewRefresh overviews(job.band, WindowsThatMayChange(job.band, copy), job.path, job.warn);
     std::vector<PixelWindow> written;
-    CPLDebug("gapMend", "writing band 1 back, %llu bytes journaled ahead",
-             job.guard ? static_cast<unsigned long long>(job.guard->journaled_ahead()) : 0ull);
+    CPLDebug("gapMend", "writing band 1 back");
     if (WriteBackChanges(job.band, copy, &written, overviews.stream()) != CE_None)
         return {Kind::kWriteBackFailed, ""};
     CPLDebug("gapMend", "refreshing overviews");
@@ -89,10 +88,10 @@ Result WriteBack(const Job& job, WorkingCopy& copy) {
 StripSeen ForeseenWrites(const Job& job) {
     if (!job.guard || job.cog) return {};
     auto layout = std::make_shared<const BlockLayout>(LayoutOf(job.band));
-    if (!layout->known()) return {};
+    if (!layout->known() || !job.guard->StartJournalAhead()) return {};
     FileGuard* guard = job.guard;
     return [guard, layout](int top, int rows, const GByte* valid) {
-        guard->JournalAhead(RangesOfGaps(*layout, top, rows, valid));
+        guard->Foresee(RangesOfGaps(*layout, top, rows, valid));
     };
 }
 

@@ -93,12 +93,13 @@ int Journal::AddFile(const std::string& name, long long original_length) {
 }
 
 void Journal::AddBytes(int file, std::uint64_t offset, const void* bytes, std::size_t size) {
-    Add(BytesRecord(file, offset, bytes, size));
+    Add(Record(kBytes, file, offset, bytes, size, salt_));
 }
 
-std::vector<unsigned char> Journal::BytesRecord(int file, std::uint64_t offset, const void* bytes,
-                                                std::size_t size) const {
-    return Record(kBytes, file, offset, bytes, size, salt_);
+bool Journal::BytesRecord(int file, std::uint64_t offset, std::size_t size,
+                          const std::function<bool(unsigned char*)>& read,
+                          std::vector<unsigned char>& record) const {
+    return RecordInPlace(record, kBytes, file, offset, size, salt_, read);
 }
 
 // One batch: its head, the records, zeros to the next page. The records not written yet and the

@@ -71,9 +71,11 @@ class Journal {
     int AddFile(const std::string& name, long long original_length);
     // Records original bytes of a file at an offset.
     void AddBytes(int file, std::uint64_t offset, const void* bytes, std::size_t size);
-    // The same in two steps: the record, made on any thread, then added.
-    std::vector<unsigned char> BytesRecord(int file, std::uint64_t offset, const void* bytes,
-                                           std::size_t size) const;
+    // The same in two steps: the record, made on any thread in `record` (whose memory is used
+    // again) from the bytes `read` puts where it is told, then added. False when `read` is.
+    bool BytesRecord(int file, std::uint64_t offset, std::size_t size,
+                     const std::function<bool(unsigned char*)>& read,
+                     std::vector<unsigned char>& record) const;
     void Add(const std::vector<unsigned char>& record);
     // Puts everything recorded so far on the disk, as one batch. False when it could not.
     bool Sync();
@@ -85,8 +87,6 @@ class Journal {
     void Discard();
 
     bool failed() const { return failed_; }
-    // The bytes recorded since the last sync.
-    std::uint64_t unsynced() const { return written_ + unwritten_.size(); }
     // Whether a batch reached the disk, after which the files may have been written.
     bool synced() const { return batches_ > 0; }
 

@@ -117,6 +117,22 @@ inline std::vector<unsigned char> Record(Kind kind, std::uint32_t file, std::uin
     return record;
 }
 
+// A record made in `record`, whose memory is used again: `fill` puts its `size` bytes of payload
+// where it is told, then the checksum is set. False, with `record` unfinished, when `fill` is.
+template <typename Fill>
+bool RecordInPlace(std::vector<unsigned char>& record, Kind kind, std::uint32_t file,
+                   std::uint64_t where, std::size_t size, std::uint64_t salt, const Fill& fill) {
+    record.clear();
+    Put<std::uint32_t>(record, kind);
+    Put<std::uint32_t>(record, file);
+    Put<std::uint64_t>(record, where);
+    Put<std::uint64_t>(record, size);
+    record.resize(kHeadSize + size + kChecksumSize);
+    if (!fill(&record[kHeadSize])) return false;
+    PutAt(record, kHeadSize + size, Checksum(salt, record.data(), kHeadSize + size));
+    return true;
+}
+
 // A record read back: its head's fields and where its payload lies.
 struct RecordView {
     std::uint32_t kind, file;

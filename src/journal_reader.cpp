@@ -9,19 +9,23 @@
 using namespace journal_format;
 
 Batches::Scan Batches::ForEachRecord(const std::function<bool(const RecordView&)>& each) {
-    std::vector<unsigned char> batch;
     std::uint32_t sequence = 0;
     for (std::uint64_t at = kPage; at < length_; ++sequence) {
-        const Read read = ReadBatch(at, sequence, batch);
+        std::uint64_t records = 0;
+        const Read read = CheckBatch(at, sequence, records);
         if (read == Read::kUnreadable) return Scan::kUnreadable;
         if (read == Read::kBad) return GoodHeadAfter(at, sequence) ? Scan::kDamaged : Scan::kTorn;
+        const std::uint64_t end = at + kBatchHeadSize + records;
         RecordView record{};
-        for (std::size_t pos = 0; pos < batch.size();
+        for (std::uint64_t pos = at + kBatchHeadSize; pos < end;
              pos += kHeadSize + record.size + kChecksumSize) {
-            ReadRecord(&batch[pos], batch.size() - pos, salt_, record);
+            if (ReadRecordAt(pos, end, record) != Read::kGood) {
+                error_ = "it changed while it was read";
+                return Scan::kUnreadable;
+            }
             if (!each(record)) return Scan::kStopped;
         }
-        at = RoundUpToPage(at + kBatchHeadSize + batch.size());
+        at = RoundUpToPage(end);
     }
     return Scan::kWhole;
 }
@@ -34,9 +38,10 @@ bool Batches::ReadAt(void* data, std::size_t size, std::uint64_t offset) {
     return false;
 }
 
-// Sizes are checked against the journal's length before anything is allocated.
-Batches::Read Batches::ReadBatch(std::uint64_t at, std::uint32_t sequence,
-                                 std::vector<unsigned char>& batch) {
+// The batch at `at`, checked record by record; `records` gets the length of its records. Sizes
+// are checked against the journal's length before anything is allocated.
+Batches::Read Batches::CheckBatch(std::uint64_t at, std::uint32_t sequence,
+                                  std::uint64_t& records) {
     unsigned char head[kBatchHeadSize];
     RecordView view{};
     if (length_ - at < kBatchHeadSize) return Read::kBad;
@@ -44,17 +49,34 @@ Batches::Read Batches::ReadBatch(std::uint64_t at, std::uint32_t sequence,
     if (!ReadRecord(head, kBatchHeadSize, salt_, view) || view.kind != kBatch ||
         view.file != sequence || view.where > length_ - at - kBatchHeadSize)
         return Read::kBad;
+    records = view.where;
+    const std::uint64_t end = at + kBatchHeadSize + records;
+    for (std::uint64_t pos = at + kBatchHeadSize; pos < end;
+         pos += kHeadSize + view.size + kChecksumSize)
+        if (const Read read = ReadRecordAt(pos, end, view); read != Read::kGood) return read;
+    return Read::kGood;
+}
+
+// The record at `at` of a batch whose records end at `end`, into record_: kBad when it does not
+// fit there, fails its checksum, or is a batch head.
+Batches::Read Batches::ReadRecordAt(std::uint64_t at, std::uint64_t end, RecordView& record) {
+    if (end - at < kHeadSize + kChecksumSize) return Read::kBad;
+    unsigned char head[kHeadSize];
+    if (!ReadAt(head, kHeadSize, at)) return Read::kUnreadable;
+    const std::uint64_t size = Get<std::uint64_t>(head + kSizeAt);
+    if (size > end - at - kHeadSize - kChecksumSize) return Read::kBad;
     try {
-        batch.resize(view.where);
+        record_.resize(kHeadSize + size + kChecksumSize);
     } catch (const std::bad_alloc&) {
         error_ = "Cannot allocate memory";
         return Read::kUnreadable;
     }
-    if (!ReadAt(batch.data(), batch.size(), at + kBatchHeadSize)) return Read::kUnreadable;
-    for (std::size_t pos = 0; pos < batch.size(); pos += kHeadSize + view.size + kChecksumSize)
-        if (!ReadRecord(&batch[pos], batch.size() - pos, salt_, view) || view.kind == kBatch)
-            return Read::kBad;
-    return Read::kGood;
+    std::copy(head, head + kHeadSize, record_.begin());
+    if (!ReadAt(&record_[kHeadSize], size + kChecksumSize, at + kHeadSize))
+        return Read::kUnreadable;
+    return ReadRecord(record_.data(), record_.size(), salt_, record) && record.kind != kBatch
+               ? Read::kGood
+               : Read::kBad;
 }
 
 // Whether a later page begins with the head of a later batch that passes its checksum: then the

@@ -46,7 +46,8 @@ struct RollbackPlan {
 // Makes the plan for the journal of `file`, whose identity the run lock took.
 void ReadJournal(const std::string& file, platform::FileIdentity identity, RollbackPlan& plan);
 
-// The batches of a journal, each read whole and checked before any of its records is used.
+// The batches of a journal, each checked whole before any of its records is used. A batch is read
+// a record at a time, twice, so that a large one is never all in memory.
 class Batches {
   public:
     enum class Scan { kWhole, kTorn, kDamaged, kUnreadable, kStopped };
@@ -64,11 +65,13 @@ class Batches {
   private:
     enum class Read { kGood, kBad, kUnreadable };
     bool ReadAt(void* data, std::size_t size, std::uint64_t offset);
-    Read ReadBatch(std::uint64_t at, std::uint32_t sequence, std::vector<unsigned char>& batch);
+    Read CheckBatch(std::uint64_t at, std::uint32_t sequence, std::uint64_t& records);
+    Read ReadRecordAt(std::uint64_t at, std::uint64_t end, journal_format::RecordView& record);
     bool GoodHeadAfter(std::uint64_t at, std::uint32_t sequence);
 
     const platform::FileHandle fd_;
     const std::uint64_t length_;
     const std::uint64_t salt_;
+    std::vector<unsigned char> record_;  // the last record read
     std::string error_;
 };

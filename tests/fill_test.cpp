@@ -384,8 +384,8 @@ std::vector<int> StripBoundaries(const std::string& err) {
 
 // The bytes a run journaled while it filled, ahead of its write-back, from its debug line.
 long long JournaledAhead(const std::string& err) {
-    const size_t at = err.find("writing band 1 back, ");
-    return at == std::string::npos ? -1 : std::atoll(err.c_str() + at + 21);
+    const size_t at = err.find("gapMend: journaled ");
+    return at == std::string::npos ? -1 : std::atoll(err.c_str() + at + 19);
 }
 
 // Fills the case with gapMend and with the library's own call, and returns what gapMend said.

@@ -1,0 +1,82 @@
+#include "journal_ahead.h"
+
+#include <algorithm>
+#include <new>
+
+namespace {
+
+constexpr std::uint64_t kRecordBytes = 4 << 20;  // the most one record holds
+
+}  // namespace
+
+JournalAhead::JournalAhead(Journal& journal, int file, long long original_length,
+                           JournaledRanges& journaled, platform::FileHandle original)
+    : journal_(journal),
+      file_(file),
+      original_length_(static_cast<std::uint64_t>(std::max(original_length, 0ll))),
+      journaled_(journaled),
+      original_(original),
+      thread_(&JournalAhead::Run, this) {}
+
+JournalAhead::~JournalAhead() {
+    Finish(true);
+    platform::CloseFile(original_);
+}
+
+void JournalAhead::Add(std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges) {
+    {
+        const std::lock_guard<std::mutex> hold(lock_);
+        queue_.push_back(std::move(ranges));
+    }
+    wake_.notify_one();
+}
+
+bool JournalAhead::Finish(bool drop) {
+    {
+        const std::lock_guard<std::mutex> hold(lock_);
+        closing_ = true;
+        dropping_ = dropping_ || drop;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+    return !failed_;
+}
+
+// Out of memory, or where the file cannot be read, the rest is left to the write-back.
+void JournalAhead::Run() {
+    for (;;) {
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+        {
+            std::unique_lock<std::mutex> hold(lock_);
+            wake_.wait(hold, [this] { return closing_ || !queue_.empty(); });
+            if (dropping_ || queue_.empty()) return;
+            ranges = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        try {
+            for (const auto& [begin, end] : ranges)
+                if (!JournalRange(begin, end)) return;
+        } catch (const std::bad_alloc&) {
+            return;
+        }
+    }
+}
+
+// False once nothing more is to be journaled.
+bool JournalAhead::JournalRange(std::uint64_t begin, std::uint64_t end) {
+    end = std::min(end, original_length_);
+    for (std::uint64_t at = begin; at < end; at += kRecordBytes) {
+        const std::uint64_t stop = std::min(end, at + kRecordBytes);
+        const auto parts = NewParts(journaled_, at, stop);
+        if (parts.size() != 1 || parts[0] != std::make_pair(at, stop)) continue;
+        const auto read = [&](unsigned char* bytes) {
+            return platform::ReadWhole(original_, bytes, stop - at, at) == platform::Whole::kYes;
+        };
+        if (!journal_.BytesRecord(file_, at, stop - at, read, record_)) return false;
+        AddRange(journaled_, at, stop);
+        journal_.Add(record_);
+        if (journal_.failed()) return !(failed_ = true);
+        bytes_ += stop - at;
+    }
+    return true;
+}
