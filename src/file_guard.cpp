@@ -1,6 +1,7 @@
 #include "file_guard.h"
 
 #include <algorithm>
+#include <exception>
 #include <new>
 #include <utility>
 
@@ -147,8 +148,13 @@ bool FileGuard::StartJournalAhead() {
         return false;
     }
     if (file.index < 0) file.index = journal_->AddFile(name_, file.original_length);
-    ahead_ = std::make_unique<JournalAhead>(*journal_, file.index, file.original_length,
-                                            file.journaled, original);
+    try {
+        ahead_ = std::make_unique<JournalAhead>(*journal_, file.index, file.original_length,
+                                                file.journaled, original);
+    } catch (const std::exception&) {  // no thread, or no memory: the write-back journals it all
+        platform::CloseFile(original);
+        return false;
+    }
     return true;
 }
 

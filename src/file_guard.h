@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -111,7 +110,7 @@ class FileGuard : private GuardPolicy {
     const Warn warn_;
     std::unique_ptr<Journal> journal_;
     bool journal_decided_ = false;  // StartJournal ran, or Cover found there is to be none
-    std::atomic<bool> failed_{false};
+    bool failed_ = false;
     std::unique_ptr<JournalAhead> ahead_;  // while the band is filled
     bool replaced_ = false;
     bool names_changed_ = false;       // a file was created, replaced, renamed or removed

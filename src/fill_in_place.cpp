@@ -88,7 +88,11 @@ Result WriteBack(const Job& job, WorkingCopy& copy) {
 StripSeen ForeseenWrites(const Job& job) {
     if (!job.guard || job.cog) return {};
     auto layout = std::make_shared<const BlockLayout>(LayoutOf(job.band));
-    if (!layout->known() || !job.guard->StartJournalAhead()) return {};
+    if (!layout->known()) return {};
+    HoldInterruptions();  // which come to this thread alone, as for the fill's threads
+    const bool started = job.guard->StartJournalAhead();
+    ReleaseInterruptions();
+    if (!started) return {};
     FileGuard* guard = job.guard;
     return [guard, layout](int top, int rows, const GByte* valid) {
         guard->Foresee(RangesOfGaps(*layout, top, rows, valid));

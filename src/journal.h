@@ -38,7 +38,8 @@
 //     removed one), then the journal's header is overwritten with zeros and synced. A zero header
 //     is never applied, so the journal's deletion and the directory sync after it may be lost.
 //     A journal shorter than its header, or with a zero header, never had anything written under
-//     it, or was committed: it is deleted. Any other bad header is damage.
+//     it, or was committed: it is deleted. So is one without a good batch (1). Any other bad
+//     header is damage.
 //
 // On Windows (platform_windows.cpp) the same steps hold with these differences. There is no
 // directory sync, and none is needed: NTFS journals its own metadata, so a flushed file's

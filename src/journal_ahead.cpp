@@ -35,7 +35,7 @@ bool JournalAhead::Finish(bool drop) {
     {
         const std::lock_guard<std::mutex> hold(lock_);
         closing_ = true;
-        dropping_ = dropping_ || drop;
+        if (drop) dropping_ = true;
     }
     wake_.notify_one();
     if (thread_.joinable()) thread_.join();
@@ -55,7 +55,7 @@ void JournalAhead::Run() {
         }
         try {
             for (const auto& [begin, end] : ranges)
-                if (!JournalRange(begin, end)) return;
+                if (dropping_ || !JournalRange(begin, end)) return;
         } catch (const std::bad_alloc&) {
             return;
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -50,9 +51,10 @@ class JournalAhead {
     std::uint64_t bytes_ = 0;
     bool failed_ = false;
 
-    std::mutex lock_;  // guards the three below
+    std::mutex lock_;  // guards the two below
     std::condition_variable wake_;
     std::deque<std::vector<std::pair<std::uint64_t, std::uint64_t>>> queue_;
-    bool closing_ = false, dropping_ = false;
+    bool closing_ = false;
+    std::atomic<bool> dropping_{false};  // read between ranges too
     std::thread thread_;
 };

@@ -219,7 +219,9 @@ bool CheckRecords(const Reading& reading, RollbackPlan& plan) {
         case Batches::Scan::kTorn:
             break;
     }
-    return true;
+    // No good batch: nothing was written under the journal (invariant 1). A run killed before its
+    // write-back leaves such a journal, with what it had journaled ahead.
+    return !plan.files.empty() || Discard(plan);
 }
 
 // A file named is opened without following links, and must be a regular file of the file's or
