@@ -233,16 +233,18 @@ struct Killed {
 
 }  // namespace
 
-// Layouts the write-back writes differently: an uncompressed GeoTIFF's blocks in place, a
-// compressed one's where they fit, and two bands interleaved by pixel, whose blocks hold band 2's
-// bytes too.
-const std::vector<std::pair<const char*, int>> kLayouts = {
-    {"NONE", 1}, {"DEFLATE", 1}, {"NONE", 2}};
+// Layouts the write-back writes differently: an uncompressed GeoTIFF's blocks in place, their
+// rows with gaps foreseen and journaled while the band is filled (at 2700 x 2700 more than a part
+// of 8 MiB, so that the journal's second write comes during the fill); a compressed one's where
+// they fit, which cannot be foreseen; and two bands interleaved by pixel, whose blocks hold band
+// 2's bytes too. Each with its size.
+const std::vector<std::tuple<const char*, int, int>> kLayouts = {
+    {"NONE", 1, 1000}, {"NONE", 1, 2700}, {"DEFLATE", 1, 1000}, {"NONE", 2, 1000}};
 
 // At the file's writes, and at the journal's, within its first batch and later.
 TEST(Journal, AKillAtAnyWriteIsUndoneByTheNextRun) {
-    for (const auto& [compress, bands] : kLayouts) {
-        const Dem dem(compress, "GTiff", "tif", 1000, bands);
+    for (const auto& [compress, bands, size] : kLayouts) {
+        const Dem dem(compress, "GTiff", "tif", size, bands);
         const int writes = WritesOfALoneRun(dem);
         const int journal_writes = WritesOfALoneRun(dem, dem.journal, "pwrite64");
         ASSERT_GT(writes, 10);
@@ -255,7 +257,7 @@ TEST(Journal, AKillAtAnyWriteIsUndoneByTheNextRun) {
             kills.emplace_back("write", "", k);
         for (const auto& [syscall, traced, k] : kills) {
             const std::string at = std::string(compress) + " " + std::to_string(bands) + " " +
-                                   syscall + " " + std::to_string(k);
+                                   std::to_string(size) + " " + syscall + " " + std::to_string(k);
             dem.Reset();
             const RunResult killed = RunWithFault(dem, "signal=KILL:when=" + std::to_string(k),
                                                   "/dev/null", syscall, traced);
@@ -296,8 +298,8 @@ TEST(Journal, AKillOfARunGivenABareNameIsUndoneByTheNextRun) {
 }
 
 TEST(Journal, AFullDiskDuringTheWriteBackLeavesTheFileAsItWas) {
-    for (const auto& [compress, bands] : kLayouts) {
-        const Dem dem(compress, "GTiff", "tif", 1000, bands);
+    for (const auto& [compress, bands, size] : kLayouts) {
+        const Dem dem(compress, "GTiff", "tif", size, bands);
         const int writes = WritesOfALoneRun(dem);
         const int journal_writes = WritesOfALoneRun(dem, dem.journal, "pwrite64");
         // At the file's first, a middle and its last write, and at the journal's first batch,
@@ -311,7 +313,7 @@ TEST(Journal, AFullDiskDuringTheWriteBackLeavesTheFileAsItWas) {
             {"pwrite64", dem.journal, journal_writes / 2 + 1}};
         for (const auto& [syscall, traced, k] : faults) {
             const std::string at = std::string(compress) + " " + std::to_string(bands) + " " +
-                                   syscall + " " + std::to_string(k);
+                                   std::to_string(size) + " " + syscall + " " + std::to_string(k);
             dem.Reset();
             const RunResult run = RunWithFault(dem, "error=ENOSPC:when=" + std::to_string(k) + "+",
                                                "/dev/null", syscall, traced);
