@@ -73,9 +73,9 @@ bool JournalAhead::JournalRange(std::uint64_t begin, std::uint64_t end) {
             return platform::ReadWhole(original_, bytes, stop - at, at) == platform::Whole::kYes;
         };
         if (!journal_.BytesRecord(file_, at, stop - at, read, record_)) return false;
-        AddRange(journaled_, at, stop);
-        journal_.Add(record_);
+        journal_.Add(record_);  // before the range counts as journaled, should either throw
         if (journal_.failed()) return !(failed_ = true);
+        AddRange(journaled_, at, stop);
         bytes_ += stop - at;
     }
     return true;
