@@ -429,10 +429,11 @@ TEST(Journal, ASignalDuringTheWriteBackWaitsUntilTheFileIsWritten) {
     // At the first write to the file. SIGTERM kills wine itself, with no handler run; SIGINT
     // arrives there as a Ctrl-C, which Windows programs end on with STATUS_CONTROL_C_EXIT. Windows
     // hands it over on a thread of its own, which may come after the last write: there it is sent
-    // at the journal's first write, when the write-back begins.
+    // at the journal's second write, its first batch, when the write-back begins (its first, the
+    // header, comes before the fill).
     const bool wine = ToolRunsUnderWine();
     const RunResult run =
-        wine ? RunWithFault(dem, "signal=INT:when=1", "/dev/null", "pwrite64", dem.journal)
+        wine ? RunWithFault(dem, "signal=INT:when=2", "/dev/null", "pwrite64", dem.journal)
              : RunWithFault(dem, "signal=TERM:when=1");
     if (wine) {
         EXPECT_EQ(run.status, kControlCExit & 0xff);
