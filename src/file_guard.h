@@ -37,7 +37,7 @@ struct GuardedFile {
 // synced, and the journal deleted. A run that fails refuses every further write and rolls the
 // files back from the journal.
 //
-// The journal is made in one place, StartJournal: before the write-back, or at a change that comes
+// The journal is made in one place, StartJournal: before the fill, or at a change that comes
 // earlier. Where none can be made beside the file because the user may not write its directory,
 // the guard says so once and lets the writes through; any other failure (no room, no free inode,
 // a quota) stops the run before anything is written. Formats whose writes do not all pass through
