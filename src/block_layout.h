@@ -14,7 +14,7 @@ class GDALRasterBand;
 // A block's rows then lie one after the other, which writing that block overwrites (a raw
 // format's block is one row). So the ranges that the write-back will overwrite are known before
 // it begins, from band 1's mask alone, and can be journaled while the band is filled
-// (file_guard.h). Only what the layout shows is foreseen; the guard journals any other write as
+// (journal_ahead.h). Only what the layout shows is foreseen; the guard journals any other write as
 // it comes.
 
 // [begin, end) of a file.
