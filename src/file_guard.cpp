@@ -93,6 +93,8 @@ bool FileGuard::Changed(const std::string& path) const {
 
 // Nothing is written before the journal is settled. A format may change a file before the
 // write-back (MRF opens its data file to append to it as it reads): the journal is made then.
+// Every change begins here, so the journaling ahead ends here, before the guard itself touches
+// the journal or the ranges journaled.
 bool FileGuard::NoteFirstChange(GuardedFile& file) {
     EndJournalAhead(false);
     std::string why;
@@ -112,7 +114,6 @@ bool FileGuard::NoteFirstChange(GuardedFile& file) {
 
 bool FileGuard::JournalOriginal(GuardedFile& file, std::uint64_t offset,
                                 const unsigned char* current, std::uint64_t size) {
-    EndJournalAhead(false);
     if (!journal_ || file.original_length <= 0) return true;
     const auto length = static_cast<std::uint64_t>(file.original_length);
     if (offset >= length) return true;  // growth: undone by truncating to the original length
@@ -126,7 +127,6 @@ bool FileGuard::JournalOriginal(GuardedFile& file, std::uint64_t offset,
 }
 
 ByteRuns FileGuard::Unjournaled(GuardedFile& file, std::uint64_t offset, std::size_t size) {
-    EndJournalAhead(false);
     if (!journal_) return {{0, size}};
     ByteRuns runs;
     for (const auto& [begin, end] : NewParts(file.journaled, offset, offset + size))
@@ -162,7 +162,6 @@ void FileGuard::Foresee(std::vector<std::pair<std::uint64_t, std::uint64_t>> ran
     ahead_->Add(std::move(ranges));
 }
 
-// Before the guard itself touches the journal or the ranges journaled.
 void FileGuard::EndJournalAhead(bool drop) {
     if (!ahead_) return;
     if (!ahead_->Finish(drop)) failed_ = true;
@@ -203,7 +202,6 @@ bool FileGuard::JournalWhole(GuardedFile& file) {
 }
 
 bool FileGuard::SyncJournal() {
-    EndJournalAhead(false);
     if (!journal_ || journal_->Sync()) return true;
     failed_ = true;
     return false;

@@ -122,6 +122,15 @@ struct HeldBatch {
             }
         return {std::min(first, end), end};
     }
+    // Writes the runs that change the file, once compared.
+    bool WriteChanges(VSIVirtualHandle& base) const {
+        for (const Held& held : writes)
+            for (const auto& [at, size] : held.changes)
+                if (base.Seek(held.offset + at, SEEK_SET) != 0 ||
+                    base.Write(&held.bytes[at], 1, size) != size)
+                    return false;
+        return true;
+    }
     void Clear() {
         writes.clear();
         bytes = 0;
@@ -151,13 +160,10 @@ class HeldWrites {
     bool Overlaps(vsi_l_offset offset, size_t size) const { return held_.Overlaps(offset, size); }
 
     bool Hold(vsi_l_offset offset, const GByte* bytes, size_t size) {
-        try {
+        return Succeeds([&] {
             held_.Add(offset, bytes, size);
-        } catch (const std::bad_alloc&) {
-            Fail();
-            return false;
-        }
-        return true;
+            return true;
+        });
     }
 
     bool Release() {
@@ -193,12 +199,8 @@ class HeldWrites {
         if (!guard_.SyncJournal()) return false;
         const auto [first, end] = held_.ChangedExtent();
         base_size_ = std::max(base_size_, end);
-        for (const Held& held : held_.writes)
-            for (const auto& [at, size] : held.changes)
-                if (base_.Seek(held.offset + at, SEEK_SET) != 0 ||
-                    base_.Write(&held.bytes[at], 1, size) != size)
-                    return false;
-        if (base_.Flush() != 0) return false;  // a full disk shows here, if not before
+        if (!held_.WriteChanges(base_) || base_.Flush() != 0)
+            return false;  // a full disk shows here, if not before
         StartWriteBack(base_, first, end);
         held_.Clear();
         return true;
