@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+namespace {
+constexpr std::size_t kGranule = 64, kPage = 4096;
+}
+
 ByteRuns FindChanges(const unsigned char* current, std::size_t existing,
                      const unsigned char* wanted, std::size_t size) {
-    constexpr std::size_t kGranule = 64, kPage = 4096;
     const auto differs = [&](std::size_t at) {
         return std::memcmp(current + at, wanted + at, std::min(kGranule, existing - at)) != 0;
     };
@@ -23,6 +26,20 @@ ByteRuns FindChanges(const unsigned char* current, std::size_t existing,
         at = stop;
     }
     if (existing < size) runs.emplace_back(existing, size - existing);
+    return runs;
+}
+
+ByteRuns FindDifferences(const unsigned char* current, const unsigned char* wanted,
+                         std::size_t size) {
+    ByteRuns runs;
+    for (std::size_t at = 0; at < size; at += kGranule) {
+        const std::size_t length = std::min(kGranule, size - at);
+        if (std::memcmp(current + at, wanted + at, length) == 0) continue;
+        if (!runs.empty() && runs.back().first + runs.back().second == at)
+            runs.back().second += length;
+        else
+            runs.emplace_back(at, length);
+    }
     return runs;
 }
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 // Which bytes of a write change the file: GDAL rewrites whole blocks of which the fill changed a
-// few pixels, and the guard journals and writes only the runs that differ. Plain functions of
-// the bytes, with no file in sight.
+// few pixels, and the guard writes only the runs that differ, and journals only the granules of
+// them that differ. Plain functions of the bytes, with no file in sight.
 
 // Runs of bytes, each its offset and size, in order.
 using ByteRuns = std::vector<std::pair<std::uint64_t, std::size_t>>;
@@ -18,6 +18,13 @@ using ByteRuns = std::vector<std::pair<std::uint64_t, std::size_t>>;
 // granules follows its last difference, taking that page in: the disk writes whole pages anyway.
 ByteRuns FindChanges(const unsigned char* current, std::size_t existing,
                      const unsigned char* wanted, std::size_t size);
+
+// The granules of 64 bytes of `wanted` that differ from `current` (`size` bytes each), adjacent
+// ones joined: what a run of FindChanges changes, and so what the journal needs of it. The equal
+// bytes between them are written with the run unjournaled: whatever a crash makes of them, they
+// hold what they held.
+ByteRuns FindDifferences(const unsigned char* current, const unsigned char* wanted,
+                         std::size_t size);
 
 // The runs FindChanges gives when every byte differs: the existing bytes, then those beyond.
 ByteRuns WholeRuns(std::size_t existing, std::size_t size);

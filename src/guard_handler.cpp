@@ -217,8 +217,9 @@ class HeldWrites {
     }
 
     // Finds the runs of `held` to write and journals those that are new: a part the journal
-    // holds already goes out whole, unread; of the rest, what the file holds there is read, and
-    // the runs that change it (all of them unless `compare`) are journaled.
+    // holds already goes out whole, unread; of the rest, what the file holds there is read, the
+    // runs that change it (all of them unless `compare`) go out, and the granules of them that
+    // differ are journaled.
     bool JournalChanges(Held& held, bool compare) {
         const size_t size = held.bytes.size();
         const size_t existing =
@@ -241,11 +242,22 @@ class HeldWrites {
         const ByteRuns runs = compare ? FindChanges(current_.data(), part_existing, wanted, length)
                                       : WholeRuns(part_existing, length);
         for (const auto& [at, size] : runs) {
-            const GByte* current = at < current_.size() ? &current_[at] : nullptr;
-            if (!guard_.JournalOriginal(file_, held.offset + start + at, current, size))
-                return false;
+            if (!JournalRun(held.offset + start + at, at, size, wanted + at, compare)) return false;
             held.changes.emplace_back(start + at, size);
         }
+        return true;
+    }
+
+    // Journals a run to be written at `offset`, which lies `at` bytes into current_: where it
+    // was compared, only the granules of it that change the file.
+    bool JournalRun(vsi_l_offset offset, size_t at, size_t size, const GByte* wanted,
+                    bool compare) {
+        if (at >= current_.size()) return guard_.JournalOriginal(file_, offset, nullptr, size);
+        if (!compare || at + size > current_.size())
+            return guard_.JournalOriginal(file_, offset, &current_[at], size);
+        for (const auto& [from, length] : FindDifferences(&current_[at], wanted, size))
+            if (!guard_.JournalOriginal(file_, offset + from, &current_[at + from], length))
+                return false;
         return true;
     }
 

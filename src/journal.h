@@ -17,7 +17,9 @@
 //
 // The invariants, against which every step here and in file_guard.cpp can be checked:
 //  1. Original bytes reach the journal, and the journal reaches the disk (the first time with
-//     its directory entry), before any of those bytes of the file is written.
+//     its directory entry), before any of those bytes of the file is written. A write may carry
+//     bytes equal to those the file holds among those it changes (byte_runs.h): they need no
+//     journal, since a crash leaves them as they were either way, and they are not journaled.
 //  2. A file's original length and mode, or its absence, reach the disk in the journal before the
 //     file is created, grown, shrunk, replaced, or removed; growth is undone by truncating to that
 //     length, a removed file is made again with that mode.

@@ -278,9 +278,14 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
 }
 
-void UseOneMemoryArena() {
+void KeepFreedMemory() {
 #if defined(__GLIBC__)
+    // glibc maps every allocation over 32 MiB afresh and unmaps it when freed, and hands the
+    // heap's free top back past 128 KiB: neither, up to a size no window reaches.
+    constexpr int kKept = 1 << 30;
     mallopt(M_ARENA_MAX, 1);
+    mallopt(M_MMAP_THRESHOLD, kKept);
+    mallopt(M_TRIM_THRESHOLD, kKept);
 #endif
 }
 

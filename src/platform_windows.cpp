@@ -418,7 +418,7 @@ std::vector<std::string> ProgramArguments(int, char**) {
 // A job object's memory limit is not looked at: the fill meets it as any allocation failure.
 MemoryLimit TightestMemoryLimit() { return {}; }
 
-void UseOneMemoryArena() {}
+void KeepFreedMemory() {}
 
 std::string BundledProjData() {
     std::wstring path(MAX_PATH, L'\0');

@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
     // Out of memory outside the fill and the write-back (which handle it themselves): the stack
     // unwinds, the lock and the guard go, and a journal, if any, stays for the next run.
     try {
-        platform::UseOneMemoryArena();
+        platform::KeepFreedMemory();
         arguments = platform::ProgramArguments(argc, argv);
         std::vector<char*> utf8;
         for (std::string& argument : arguments) utf8.push_back(argument.data());

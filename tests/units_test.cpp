@@ -129,31 +129,34 @@ TEST(BlockLayout, RangesOfGapsHoldEveryGapOfTheStripAndNoOtherRows) {
     }
 }
 
-// Granules of 64 bytes; a run takes in the page of equal bytes after its last difference.
+// Granules of 64 bytes; a run takes in the page of equal bytes after its last difference, and the
+// journal only the granules that differ.
 TEST(ByteRuns, FindChangesListsTheRunsThatDiffer) {
     struct Case {
         std::size_t existing, size;
         std::vector<std::size_t> changed;  // bytes that differ from the file's
-        ByteRuns runs;
+        ByteRuns runs, differences;        // of the existing bytes
     };
     const std::vector<Case> cases = {
-        {0, 0, {}, {}},                                        // empty
-        {10000, 10000, {}, {}},                                // all equal
-        {10000, 10000, {0}, {{0, 64 + 4096}}},                 // the first byte
-        {10000, 10000, {9999}, {{9984, 16}}},                  // the last byte, in a short granule
-        {1000, 1000, {0}, {{0, 1000}}},                        // less than a page to the end
-        {100, 150, {}, {{100, 50}}},                           // beyond the file's end
-        {0, 50, {}, {{0, 50}}},                                // all beyond it
-        {100, 150, {0}, {{0, 100}, {100, 50}}},                // adjacent runs
-        {20000, 20000, {0, 4000}, {{0, 3968 + 64 + 4096}}},    // less than a page apart: one run
-        {20000, 20000, {0, 8192}, {{0, 4160}, {8192, 4160}}},  // more than a page apart
-        {20000, 20000, {63, 64}, {{0, 128 + 4096}}},           // across a granule's edge
+        {0, 0, {}, {}, {}},                                  // empty
+        {10000, 10000, {}, {}, {}},                          // all equal
+        {10000, 10000, {0}, {{0, 64 + 4096}}, {{0, 64}}},    // the first byte
+        {10000, 10000, {9999}, {{9984, 16}}, {{9984, 16}}},  // the last, in a short granule
+        {1000, 1000, {0}, {{0, 1000}}, {{0, 64}}},           // less than a page to the end
+        {100, 150, {}, {{100, 50}}, {}},                     // beyond the file's end
+        {0, 50, {}, {{0, 50}}, {}},                          // all beyond it
+        {100, 150, {0}, {{0, 100}, {100, 50}}, {{0, 64}}},   // adjacent runs
+        {20000, 20000, {0, 4000}, {{0, 3968 + 64 + 4096}}, {{0, 64}, {3968, 64}}},  // one run
+        {20000, 20000, {0, 8192}, {{0, 4160}, {8192, 4160}}, {{0, 64}, {8192, 64}}},
+        {20000, 20000, {63, 64}, {{0, 128 + 4096}}, {{0, 128}}},  // across a granule's edge
     };
     for (const Case& c : cases) {
         const std::vector<unsigned char> current(c.existing, 7);
         std::vector<unsigned char> wanted(c.size, 7);
         for (std::size_t at : c.changed) wanted[at] = 8;
         EXPECT_EQ(FindChanges(current.data(), c.existing, wanted.data(), c.size), c.runs)
+            << c.existing << "/" << c.size;
+        EXPECT_EQ(FindDifferences(current.data(), wanted.data(), c.existing), c.differences)
             << c.existing << "/" << c.size;
     }
     EXPECT_EQ(WholeRuns(0, 0), ByteRuns{});
