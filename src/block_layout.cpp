@@ -26,8 +26,9 @@ BlockLayout TiffLayout(GDALRasterBand& band) {
     band.GetBlockSize(&layout.block_width, &layout.block_height);
     layout.across = (layout.width + layout.block_width - 1) / layout.block_width;
     const int down = (band.GetYSize() + layout.block_height - 1) / layout.block_height;
-    layout.row_bytes = static_cast<std::uint64_t>(layout.block_width) * samples *
-                       GDALGetDataTypeSizeBytes(band.GetRasterDataType());
+    layout.pixel_bytes =
+        static_cast<std::uint64_t>(samples) * GDALGetDataTypeSizeBytes(band.GetRasterDataType());
+    layout.row_bytes = layout.block_width * layout.pixel_bytes;
     layout.offsets.assign(static_cast<size_t>(layout.across) * down, BlockLayout::kUnknown);
     for (int by = 0; by < down; ++by) {
         const int rows = std::min(layout.block_height, band.GetYSize() - by * layout.block_height);
@@ -64,12 +65,34 @@ BlockLayout RawLayout(GDALRasterBand& band) {
     BlockLayout layout;
     layout.width = layout.block_width = band.GetXSize();
     layout.block_height = layout.across = 1;
+    layout.pixel_bytes = static_cast<std::uint64_t>(raw.nPixelOffset);
     layout.row_bytes =
         static_cast<std::uint64_t>(layout.width - 1) * raw.nPixelOffset + pixel_bytes;
     layout.offsets.resize(band.GetYSize());
     for (int y = 0; y < band.GetYSize(); ++y)
         layout.offsets[y] = raw.nImageOffset + static_cast<std::uint64_t>(y) * raw.nLineOffset;
     return layout;
+}
+
+// The ranges of a block's row from `row_start` whose pixels (`pixels` of them) are gaps in `valid`.
+void AddGapsOfRow(const BlockLayout& layout, std::uint64_t row_start, const GByte* valid,
+                  size_t pixels, std::vector<ByteRange>& ranges) {
+    constexpr std::uint64_t kJoined = 32;  // about a record's head in the journal
+    const std::uint64_t row_end = row_start + layout.row_bytes;
+    for (size_t x = 0; x < pixels;) {
+        const void* gap = std::memchr(valid + x, 0, pixels - x);
+        if (!gap) return;
+        const size_t first = static_cast<const GByte*>(gap) - valid;
+        x = first;
+        while (x < pixels && valid[x] == 0) ++x;
+        const std::uint64_t begin = row_start + first * layout.pixel_bytes;
+        const std::uint64_t end = std::min(row_end, row_start + x * layout.pixel_bytes);
+        if (!ranges.empty() && begin >= ranges.back().second &&
+            begin - ranges.back().second < kJoined)
+            ranges.back().second = end;
+        else
+            ranges.emplace_back(begin, end);
+    }
 }
 
 }  // namespace
@@ -84,12 +107,6 @@ BlockLayout LayoutOf(GDALRasterBand& band) {
 std::vector<ByteRange> RangesOfGaps(const BlockLayout& layout, int top, int rows,
                                     const GByte* valid) {
     std::vector<ByteRange> ranges;
-    const auto add = [&ranges](std::uint64_t begin, std::uint64_t end) {
-        if (!ranges.empty() && ranges.back().second == begin)
-            ranges.back().second = end;
-        else
-            ranges.emplace_back(begin, end);
-    };
     const int height = layout.block_height;
     for (int block_top = top - top % height; block_top < top + rows; block_top += height) {
         const int first = std::max(top, block_top), end = std::min(top + rows, block_top + height);
@@ -100,9 +117,9 @@ std::vector<ByteRange> RangesOfGaps(const BlockLayout& layout, int top, int rows
             const int x = bx * layout.block_width;
             const size_t pixels = std::min(layout.block_width, layout.width - x);
             for (int y = first; y < end; ++y)
-                if (std::memchr(valid + static_cast<size_t>(y - top) * layout.width + x, 0, pixels))
-                    add(offset + (y - block_top) * layout.row_bytes,
-                        offset + (y - block_top + 1) * layout.row_bytes);
+                AddGapsOfRow(layout, offset + (y - block_top) * layout.row_bytes,
+                             valid + static_cast<size_t>(y - top) * layout.width + x, pixels,
+                             ranges);
         }
     }
     return ranges;

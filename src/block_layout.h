@@ -24,6 +24,7 @@ struct BlockLayout {
     static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
 
     int width = 0, block_width = 0, block_height = 0, across = 0;
+    std::uint64_t pixel_bytes = 0;       // from one pixel of band 1 to the next in a row
     std::uint64_t row_bytes = 0;         // of a block's row, the pixels of other bands among them
     std::vector<std::uint64_t> offsets;  // each block's first byte, or kUnknown
 
@@ -35,7 +36,8 @@ struct BlockLayout {
 BlockLayout LayoutOf(GDALRasterBand& band);
 
 // The ranges that rows [top, top + rows) of band 1 hold where they hold a gap (`valid`: their mask,
-// one byte a pixel, 0 for a gap): each block's rows among them that hold one. Adjacent ranges are
-// joined.
+// one byte a pixel, 0 for a gap): each run of gaps in a block's row, with the other bands' bytes
+// among its pixels. Ranges closer than a record's head in the journal are joined. Only these
+// bytes change: the write-back rewrites a block's valid pixels as they are.
 std::vector<ByteRange> RangesOfGaps(const BlockLayout& layout, int top, int rows,
                                     const GByte* valid);

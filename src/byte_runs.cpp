@@ -43,6 +43,17 @@ ByteRuns FindDifferences(const unsigned char* current, const unsigned char* want
     return runs;
 }
 
+ByteRuns JoinRuns(const ByteRuns& runs, std::size_t apart) {
+    ByteRuns joined;
+    for (const auto& [at, size] : runs) {
+        if (!joined.empty() && at < joined.back().first + joined.back().second + apart)
+            joined.back().second = at + size - joined.back().first;
+        else
+            joined.emplace_back(at, size);
+    }
+    return joined;
+}
+
 ByteRuns WholeRuns(std::size_t existing, std::size_t size) {
     ByteRuns runs;
     if (existing > 0) runs.emplace_back(0, existing);

@@ -26,6 +26,9 @@ ByteRuns FindChanges(const unsigned char* current, std::size_t existing,
 ByteRuns FindDifferences(const unsigned char* current, const unsigned char* wanted,
                          std::size_t size);
 
+// `runs`, in order, with those fewer than `apart` bytes apart joined into one.
+ByteRuns JoinRuns(const ByteRuns& runs, std::size_t apart);
+
 // The runs FindChanges gives when every byte differs: the existing bytes, then those beyond.
 ByteRuns WholeRuns(std::size_t existing, std::size_t size);
 

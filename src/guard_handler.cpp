@@ -20,6 +20,8 @@
 namespace {
 
 constexpr std::size_t kBatchBytes = 8 << 20;
+// Runs of a write closer than this go out in one call: the disk writes whole pages anyway.
+constexpr std::size_t kJoinedBytes = 4096;
 
 // GDAL's C++ file system interface changes between releases: the guard meets it here alone. The
 // handle and the handler below implement ReadItems, WriteItems, OpenHandle and RenameFile, to
@@ -217,32 +219,37 @@ class HeldWrites {
     }
 
     // Finds the runs of `held` to write and journals those that are new: a part the journal
-    // holds already goes out whole, unread; of the rest, what the file holds there is read, the
-    // runs that change it (all of them unless `compare`) go out, and the granules of them that
-    // differ are journaled.
+    // holds already goes out whole; of the rest, what the file holds there (read once for the
+    // whole write) is compared, the runs that change it (all of them unless `compare`) go out,
+    // and the granules of them that differ are journaled. Runs less than a page apart then go out
+    // as one, the equal bytes between them with them.
     bool JournalChanges(Held& held, bool compare) {
         const size_t size = held.bytes.size();
         const size_t existing =
             held.offset < base_size_ ? std::min<vsi_l_offset>(size, base_size_ - held.offset) : 0;
         held.changes.clear();
+        const ByteRuns parts = guard_.Unjournaled(file_, held.offset, size);
+        if (!parts.empty() && !ReadCurrent(held.offset, existing)) return false;
         size_t at = 0;
-        for (const auto& [start, length] : guard_.Unjournaled(file_, held.offset, size)) {
+        for (const auto& [start, length] : parts) {
             if (start > at) held.changes.emplace_back(at, start - at);
-            if (!JournalNewPart(held, start, length, existing, compare)) return false;
+            if (!JournalNewPart(held, start, length, compare)) return false;
             at = start + length;
         }
         if (at < size) held.changes.emplace_back(at, size - at);
+        if (compare) held.changes = JoinRuns(held.changes, kJoinedBytes);
         return true;
     }
 
-    bool JournalNewPart(Held& held, size_t start, size_t length, size_t existing, bool compare) {
-        const size_t part_existing = existing > start ? std::min(existing - start, length) : 0;
-        if (!ReadCurrent(held.offset + start, part_existing)) return false;
+    bool JournalNewPart(Held& held, size_t start, size_t length, bool compare) {
+        const size_t existing =
+            current_.size() > start ? std::min(current_.size() - start, length) : 0;
         const GByte* wanted = &held.bytes[start];
-        const ByteRuns runs = compare ? FindChanges(current_.data(), part_existing, wanted, length)
-                                      : WholeRuns(part_existing, length);
+        const ByteRuns runs = compare ? FindChanges(&current_[start], existing, wanted, length)
+                                      : WholeRuns(existing, length);
         for (const auto& [at, size] : runs) {
-            if (!JournalRun(held.offset + start + at, at, size, wanted + at, compare)) return false;
+            if (!JournalRun(held.offset + start + at, start + at, size, wanted + at, compare))
+                return false;
             held.changes.emplace_back(start + at, size);
         }
         return true;

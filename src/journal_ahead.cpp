@@ -1,11 +1,13 @@
 #include "journal_ahead.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace {
 
 constexpr std::uint64_t kRecordBytes = 4 << 20;  // the most one record holds
+constexpr std::uint64_t kSpanBytes = 1 << 20;    // the most read at once for nearby ranges
 
 }  // namespace
 
@@ -54,12 +56,48 @@ void JournalAhead::Run() {
             queue_.pop_front();
         }
         try {
-            for (const auto& [begin, end] : ranges)
-                if (dropping_ || !JournalRange(begin, end)) return;
+            if (!JournalRanges(ranges)) return;
         } catch (const std::bad_alloc&) {
             return;
         }
     }
+}
+
+// The ranges, in order: those that lie close together are read in one call. False once nothing
+// more is to be journaled.
+bool JournalAhead::JournalRanges(const std::vector<Range>& ranges) {
+    for (size_t first = 0, end = 0; first < ranges.size(); first = end) {
+        for (end = first + 1; end < ranges.size() && ranges[end].first >= ranges[end - 1].second &&
+                              ranges[end].second - ranges[first].first <= kSpanBytes;
+             ++end) {
+        }
+        if (dropping_) return false;
+        const bool journaled = end - first == 1
+                                   ? JournalRange(ranges[first].first, ranges[first].second)
+                                   : JournalSpan(&ranges[first], &ranges[end]);
+        if (!journaled) return false;
+    }
+    return true;
+}
+
+// Ranges that lie within kSpanBytes, read in one call.
+bool JournalAhead::JournalSpan(const Range* first, const Range* end) {
+    const std::uint64_t begin = first->first;
+    const std::uint64_t stop = std::min(end[-1].second, original_length_);
+    if (begin >= stop) return true;
+    span_.resize(stop - begin);
+    if (platform::ReadWhole(original_, span_.data(), span_.size(), begin) != platform::Whole::kYes)
+        return false;
+    for (const Range* range = first; range != end; ++range) {
+        const std::uint64_t at = range->first, until = std::min(range->second, stop);
+        if (at >= until) continue;
+        const auto copy = [&](unsigned char* bytes) {
+            std::memcpy(bytes, &span_[at - begin], until - at);
+            return true;
+        };
+        if (!JournalNew(at, until, copy)) return false;
+    }
+    return true;
 }
 
 // False once nothing more is to be journaled.
@@ -67,16 +105,23 @@ bool JournalAhead::JournalRange(std::uint64_t begin, std::uint64_t end) {
     end = std::min(end, original_length_);
     for (std::uint64_t at = begin; at < end; at += kRecordBytes) {
         const std::uint64_t stop = std::min(end, at + kRecordBytes);
-        const auto parts = NewParts(journaled_, at, stop);
-        if (parts.size() != 1 || parts[0] != std::make_pair(at, stop)) continue;
         const auto read = [&](unsigned char* bytes) {
             return platform::ReadWhole(original_, bytes, stop - at, at) == platform::Whole::kYes;
         };
-        if (!journal_.BytesRecord(file_, at, stop - at, read, record_)) return false;
-        journal_.Add(record_);  // before the range counts as journaled, should either throw
-        if (journal_.failed()) return !(failed_ = true);
-        AddRange(journaled_, at, stop);
-        bytes_ += stop - at;
+        if (!JournalNew(at, stop, read)) return false;
     }
+    return true;
+}
+
+// Journals [at, stop) when none of it is journaled yet, its bytes from `read`.
+bool JournalAhead::JournalNew(std::uint64_t at, std::uint64_t stop,
+                              const std::function<bool(unsigned char*)>& read) {
+    const auto parts = NewParts(journaled_, at, stop);
+    if (parts.size() != 1 || parts[0] != std::make_pair(at, stop)) return true;
+    if (!journal_.BytesRecord(file_, at, stop - at, read, record_)) return false;
+    journal_.Add(record_);  // before the range counts as journaled, should either throw
+    if (journal_.failed()) return !(failed_ = true);
+    AddRange(journaled_, at, stop);
+    bytes_ += stop - at;
     return true;
 }

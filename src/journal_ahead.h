@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -14,8 +15,9 @@
 
 // Journals ahead of the write-back, on a thread of its own while band 1 is filled: the original
 // bytes of the ranges of the file that the write-back is foreseen to overwrite (block_layout.h).
-// The fill's threads hand over ranges and go on at once; this thread reads the bytes, makes their
-// records and writes them into the journal's open batch, in parts as it grows. Nothing writes the
+// The fill's threads hand over ranges and go on at once; this thread reads the bytes (ranges
+// that lie close together in one call), makes their records and writes them into the journal's
+// open batch, in parts as it grows. Nothing writes the
 // file meanwhile, so the bytes are the original ones, and a range is journaled only where no byte
 // of it is yet (journal.h, invariant 3). The batch is synced by the write-back's first batch,
 // before it writes anything (invariant 1). The journal and the file's journaled ranges are this
@@ -39,8 +41,13 @@ class JournalAhead {
     std::uint64_t bytes() const { return bytes_; }
 
   private:
+    using Range = std::pair<std::uint64_t, std::uint64_t>;
     void Run();
+    bool JournalRanges(const std::vector<Range>& ranges);
+    bool JournalSpan(const Range* first, const Range* end);
     bool JournalRange(std::uint64_t begin, std::uint64_t end);
+    bool JournalNew(std::uint64_t at, std::uint64_t stop,
+                    const std::function<bool(unsigned char*)>& read);
 
     Journal& journal_;
     const int file_;
@@ -48,6 +55,7 @@ class JournalAhead {
     JournaledRanges& journaled_;
     const platform::FileHandle original_;
     std::vector<unsigned char> record_;  // made again for each record, in the same memory
+    std::vector<unsigned char> span_;    // nearby ranges, read at once
     std::uint64_t bytes_ = 0;
     bool failed_ = false;
 

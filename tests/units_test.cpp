@@ -75,10 +75,11 @@ TEST(JournaledRanges, EachByteIsNewOnce) {
     EXPECT_EQ(ranges, (JournaledRanges{{0, 46}}));
 }
 
-// The ranges foreseen for a strip hold the bytes of every gap in it, and nothing of other strips'
-// rows, in each layout that the write-back rewrites in place. Each pixel holds its own number,
-// from 1 (band 2 others, a tile's padding 0), read back from the file's bytes in the ranges.
-TEST(BlockLayout, RangesOfGapsHoldEveryGapOfTheStripAndNoOtherRows) {
+// The ranges foreseen for a strip hold the bytes of every gap in it, and no valid pixel nor
+// anything of other strips' rows, in each layout that the write-back rewrites in place. Each
+// pixel holds its own number, from 1 (band 2 others, a tile's padding 0), read back from the
+// file's bytes in the ranges. The gaps lie too far apart in a row to be joined.
+TEST(BlockLayout, RangesOfGapsHoldEveryGapOfTheStripAndNothingElse) {
     const TempDir dir;
     constexpr int kWidth = 300, kHeight = 250, kPixels = kWidth * kHeight;
     std::vector<GByte> valid(kPixels, 255);
@@ -122,6 +123,7 @@ TEST(BlockLayout, RangesOfGapsHoldEveryGapOfTheStripAndNoOtherRows) {
                     found[id - 1] = true;
                     const int row = static_cast<int>((id - 1) / kWidth);
                     EXPECT_TRUE(row >= top && row < top + rows) << layout.driver << " " << id;
+                    EXPECT_FALSE(valid[id - 1]) << layout.driver << " " << id;
                 }
             for (int i = top * kWidth; i < (top + rows) * kWidth; ++i)
                 EXPECT_TRUE(valid[i] || found[i]) << layout.driver << " pixel " << i;
@@ -163,6 +165,9 @@ TEST(ByteRuns, FindChangesListsTheRunsThatDiffer) {
     EXPECT_EQ(WholeRuns(100, 100), (ByteRuns{{0, 100}}));
     EXPECT_EQ(WholeRuns(100, 150), (ByteRuns{{0, 100}, {100, 50}}));
     EXPECT_EQ(WholeRuns(0, 50), (ByteRuns{{0, 50}}));
+    EXPECT_EQ(JoinRuns({{0, 10}, {100, 10}, {4206, 10}, {8400, 5}}, 4096),
+              (ByteRuns{{0, 110}, {4206, 10}, {8400, 5}}));
+    EXPECT_EQ(JoinRuns({{0, 10}, {4105, 10}}, 4096), (ByteRuns{{0, 4115}}));
 }
 
 TEST(ByteRuns, DisjointWhenNoTwoExtentsShareAByte) {
