@@ -244,9 +244,10 @@ class HeldWrites {
     bool JournalNewPart(Held& held, size_t start, size_t length, bool compare) {
         const size_t existing =
             current_.size() > start ? std::min(current_.size() - start, length) : 0;
+        const GByte* current = current_.data() + std::min(start, current_.size());
         const GByte* wanted = &held.bytes[start];
-        const ByteRuns runs = compare ? FindChanges(&current_[start], existing, wanted, length)
-                                      : WholeRuns(existing, length);
+        const ByteRuns runs =
+            compare ? FindChanges(current, existing, wanted, length) : WholeRuns(existing, length);
         for (const auto& [at, size] : runs) {
             if (!JournalRun(held.offset + start + at, start + at, size, wanted + at, compare))
                 return false;
