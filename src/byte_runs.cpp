@@ -43,15 +43,47 @@ ByteRuns FindDifferences(const unsigned char* current, const unsigned char* want
     return runs;
 }
 
-ByteRuns JoinRuns(const ByteRuns& runs, std::size_t apart) {
+namespace {
+
+// `runs`, in order, with those fewer than a page apart joined into one.
+ByteRuns Joined(const ByteRuns& runs) {
     ByteRuns joined;
     for (const auto& [at, size] : runs) {
-        if (!joined.empty() && at < joined.back().first + joined.back().second + apart)
+        if (!joined.empty() && at < joined.back().first + joined.back().second + kPage)
             joined.back().second = at + size - joined.back().first;
         else
             joined.emplace_back(at, size);
     }
     return joined;
+}
+
+}  // namespace
+
+WritePlan PlanWrite(const unsigned char* current, std::size_t existing, const unsigned char* wanted,
+                    std::size_t size, const ByteRuns& unjournaled, bool compare) {
+    WritePlan plan;
+    std::size_t done = 0;
+    for (const auto& [start, length] : unjournaled) {
+        if (start > done) plan.write.emplace_back(done, start - done);
+        const std::size_t there = existing > start ? std::min(existing - start, length) : 0;
+        const unsigned char* under = there > 0 ? current + start : current;
+        const ByteRuns runs =
+            compare ? FindChanges(under, there, wanted + start, length) : WholeRuns(there, length);
+        for (const auto& [from, run] : runs) {
+            const std::size_t at = start + from;
+            plan.write.emplace_back(at, run);
+            if (!compare || at >= existing) {
+                plan.journal.emplace_back(at, run);
+                continue;
+            }
+            for (const auto& [d, differing] : FindDifferences(current + at, wanted + at, run))
+                plan.journal.emplace_back(at + d, differing);
+        }
+        done = start + length;
+    }
+    if (done < size) plan.write.emplace_back(done, size - done);
+    if (compare) plan.write = Joined(plan.write);
+    return plan;
 }
 
 ByteRuns WholeRuns(std::size_t existing, std::size_t size) {

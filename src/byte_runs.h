@@ -26,8 +26,17 @@ ByteRuns FindChanges(const unsigned char* current, std::size_t existing,
 ByteRuns FindDifferences(const unsigned char* current, const unsigned char* wanted,
                          std::size_t size);
 
-// `runs`, in order, with those fewer than `apart` bytes apart joined into one.
-ByteRuns JoinRuns(const ByteRuns& runs, std::size_t apart);
+// What the guard does with a write of `size` bytes, `wanted`, over `existing` bytes of the file,
+// `current` (existing <= size), of which the journal holds all but the runs `unjournaled`.
+// What the journal holds goes out whole. Of the rest, the runs that differ go out (all of it unless
+// `compare`, where writes overlap), and the granules of them that differ are journaled (all that
+// goes out, unless `compare`). Runs less than a page apart go out as one, with the equal bytes
+// between them.
+struct WritePlan {
+    ByteRuns write, journal;
+};
+WritePlan PlanWrite(const unsigned char* current, std::size_t existing, const unsigned char* wanted,
+                    std::size_t size, const ByteRuns& unjournaled, bool compare);
 
 // The runs FindChanges gives when every byte differs: the existing bytes, then those beyond.
 ByteRuns WholeRuns(std::size_t existing, std::size_t size);

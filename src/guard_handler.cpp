@@ -20,8 +20,6 @@
 namespace {
 
 constexpr std::size_t kBatchBytes = 8 << 20;
-// Runs of a write closer than this go out in one call: the disk writes whole pages anyway.
-constexpr std::size_t kJoinedBytes = 4096;
 
 // GDAL's C++ file system interface changes between releases: the guard meets it here alone. The
 // handle and the handler below implement ReadItems, WriteItems, OpenHandle and RenameFile, to
@@ -218,54 +216,21 @@ class HeldWrites {
         return true;
     }
 
-    // Finds the runs of `held` to write and journals those that are new: a part the journal
-    // holds already goes out whole; of the rest, what the file holds there (read once for the
-    // whole write) is compared, the runs that change it (all of them unless `compare`) go out,
-    // and the granules of them that differ are journaled. Runs less than a page apart then go out
-    // as one, the equal bytes between them with them.
+    // Finds the runs of `held` to write, and journals what of them is new (byte_runs.h): what
+    // the file holds under the write is read once, where any of it is not journaled yet.
     bool JournalChanges(Held& held, bool compare) {
         const size_t size = held.bytes.size();
         const size_t existing =
             held.offset < base_size_ ? std::min<vsi_l_offset>(size, base_size_ - held.offset) : 0;
-        held.changes.clear();
-        const ByteRuns parts = guard_.Unjournaled(file_, held.offset, size);
-        if (!parts.empty() && !ReadCurrent(held.offset, existing)) return false;
-        size_t at = 0;
-        for (const auto& [start, length] : parts) {
-            if (start > at) held.changes.emplace_back(at, start - at);
-            if (!JournalNewPart(held, start, length, compare)) return false;
-            at = start + length;
+        const ByteRuns unjournaled = guard_.Unjournaled(file_, held.offset, size);
+        if (!unjournaled.empty() && !ReadCurrent(held.offset, existing)) return false;
+        const WritePlan plan =
+            PlanWrite(current_.data(), existing, held.bytes.data(), size, unjournaled, compare);
+        for (const auto& [at, length] : plan.journal) {
+            const GByte* original = at < existing ? &current_[at] : nullptr;
+            if (!guard_.JournalOriginal(file_, held.offset + at, original, length)) return false;
         }
-        if (at < size) held.changes.emplace_back(at, size - at);
-        if (compare) held.changes = JoinRuns(held.changes, kJoinedBytes);
-        return true;
-    }
-
-    bool JournalNewPart(Held& held, size_t start, size_t length, bool compare) {
-        const size_t existing =
-            current_.size() > start ? std::min(current_.size() - start, length) : 0;
-        const GByte* current = current_.data() + std::min(start, current_.size());
-        const GByte* wanted = &held.bytes[start];
-        const ByteRuns runs =
-            compare ? FindChanges(current, existing, wanted, length) : WholeRuns(existing, length);
-        for (const auto& [at, size] : runs) {
-            if (!JournalRun(held.offset + start + at, start + at, size, wanted + at, compare))
-                return false;
-            held.changes.emplace_back(start + at, size);
-        }
-        return true;
-    }
-
-    // Journals a run to be written at `offset`, which lies `at` bytes into current_: where it
-    // was compared, only the granules of it that change the file.
-    bool JournalRun(vsi_l_offset offset, size_t at, size_t size, const GByte* wanted,
-                    bool compare) {
-        if (at >= current_.size()) return guard_.JournalOriginal(file_, offset, nullptr, size);
-        if (!compare || at + size > current_.size())
-            return guard_.JournalOriginal(file_, offset, &current_[at], size);
-        for (const auto& [from, length] : FindDifferences(&current_[at], wanted, size))
-            if (!guard_.JournalOriginal(file_, offset + from, &current_[at + from], length))
-                return false;
+        held.changes = plan.write;
         return true;
     }
 

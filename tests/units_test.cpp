@@ -165,9 +165,52 @@ TEST(ByteRuns, FindChangesListsTheRunsThatDiffer) {
     EXPECT_EQ(WholeRuns(100, 100), (ByteRuns{{0, 100}}));
     EXPECT_EQ(WholeRuns(100, 150), (ByteRuns{{0, 100}, {100, 50}}));
     EXPECT_EQ(WholeRuns(0, 50), (ByteRuns{{0, 50}}));
-    EXPECT_EQ(JoinRuns({{0, 10}, {100, 10}, {4206, 10}, {8400, 5}}, 4096),
-              (ByteRuns{{0, 110}, {4206, 10}, {8400, 5}}));
-    EXPECT_EQ(JoinRuns({{0, 10}, {4105, 10}}, 4096), (ByteRuns{{0, 4115}}));
+}
+
+// A write's plan: what the journal holds goes out whole and unread; of the rest only the runs that
+// differ go out, and only their differing granules are journaled, unless writes overlap.
+TEST(ByteRuns, PlanWriteJournalsOnlyTheGranulesThatChangeAndAreNotJournaledYet) {
+    struct Case {
+        std::size_t existing, size;
+        ByteRuns unjournaled;
+        bool compare;
+        std::vector<std::size_t> changed;  // bytes that differ from the file's
+        ByteRuns write, journal;
+    };
+    const std::vector<Case> cases = {
+        {20000, 20000, {{0, 20000}}, true, {}, {}, {}},  // nothing changes
+        {20000, 20000, {{0, 20000}}, true, {5000}, {{4992, 64 + 4096}}, {{4992, 64}}},
+        {20000,
+         20000,
+         {{0, 20000}},
+         true,
+         {0, 3000},
+         {{0, 2944 + 64 + 4096}},
+         {{0, 64}, {2944, 64}}},
+        {20000, 20000, {}, true, {5000}, {{0, 20000}}, {}},  // all journaled ahead: out whole
+        // a gap journaled ahead, the valid bytes around it equal: the gap alone, unjournaled
+        {20000, 20000, {{0, 100}, {140, 19860}}, true, {100, 139}, {{100, 40}}, {}},
+        {20000,
+         20000,
+         {{0, 100}, {140, 19860}},
+         true,
+         {100, 139, 170},
+         {{100, 40 + 4160}},
+         {{140, 64}}},
+        {200, 300, {{0, 300}}, true, {}, {{200, 100}}, {{200, 100}}},  // growth
+        {200, 300, {{0, 300}}, false, {}, {{0, 200}, {200, 100}}, {{0, 200}, {200, 100}}},
+        {0, 50, {{0, 50}}, true, {}, {{0, 50}}, {{0, 50}}},  // a new file
+    };
+    for (const Case& c : cases) {
+        const std::vector<unsigned char> current(c.existing, 7);
+        std::vector<unsigned char> wanted(c.size, 7);
+        for (std::size_t at : c.changed) wanted[at] = 8;
+        const WritePlan plan =
+            PlanWrite(current.data(), c.existing, wanted.data(), c.size, c.unjournaled, c.compare);
+        EXPECT_EQ(plan.write, c.write) << c.existing << "/" << c.size << " " << c.changed.size();
+        EXPECT_EQ(plan.journal, c.journal)
+            << c.existing << "/" << c.size << " " << c.changed.size();
+    }
 }
 
 TEST(ByteRuns, DisjointWhenNoTwoExtentsShareAByte) {
