@@ -207,7 +207,8 @@ std::vector<std::string> ProgramArguments(int argc, char** argv);
 // at Float32 8000²) that the next strip, on another thread, allocates again; the write-back
 // frees and takes its buffers over and over. Fresh memory is faulted in page by page, and on a
 // virtual machine often by the host too: kept, a run at Float32 8000² faults 110,000 pages fewer
-// and spends about 0.5 s less in the kernel, with the same peak. Windows: nothing.
+// and spends about 0.5 s less in the kernel; its peak grows by what lies kept between two
+// allocations (docs/parallel.md). Windows: nothing.
 void KeepFreedMemory();
 
 // Where PROJ's database lies when the program brings its own: on Windows `share/proj` beside the
