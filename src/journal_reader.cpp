@@ -1,6 +1,7 @@
 #include "journal_reader.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "message.h"
@@ -30,7 +31,26 @@ Batches::Scan Batches::ForEachRecord(const std::function<bool(const RecordView&)
     return Scan::kWhole;
 }
 
+// Records are small and many (a run of gaps each): they are read through a window of the
+// journal, kWindowBytes at a time, rather than a call each. A read past the journal's length, or
+// larger than the window, goes to the file itself.
 bool Batches::ReadAt(void* data, std::size_t size, std::uint64_t offset) {
+    if (size > kWindowBytes || offset >= length_ || length_ - offset < size)
+        return ReadDirect(data, size, offset);
+    if (offset < window_at_ || offset + size > window_at_ + window_.size()) {
+        window_.resize(
+            static_cast<std::size_t>(std::min<std::uint64_t>(kWindowBytes, length_ - offset)));
+        window_at_ = offset;
+        if (!ReadDirect(window_.data(), window_.size(), offset)) {
+            window_.clear();
+            return false;
+        }
+    }
+    std::memcpy(data, &window_[offset - window_at_], size);
+    return true;
+}
+
+bool Batches::ReadDirect(void* data, std::size_t size, std::uint64_t offset) {
     const platform::Whole read = platform::ReadWhole(fd_, data, size, offset);
     if (read == platform::Whole::kYes) return true;
     error_ =

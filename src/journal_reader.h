@@ -47,7 +47,8 @@ struct RollbackPlan {
 void ReadJournal(const std::string& file, platform::FileIdentity identity, RollbackPlan& plan);
 
 // The batches of a journal, each checked whole before any of its records is used. A batch is read
-// a record at a time, twice, so that a large one is never all in memory.
+// a record at a time, twice, so that a large one is never all in memory; small records through a
+// window of the journal.
 class Batches {
   public:
     enum class Scan { kWhole, kTorn, kDamaged, kUnreadable, kStopped };
@@ -64,7 +65,9 @@ class Batches {
 
   private:
     enum class Read { kGood, kBad, kUnreadable };
+    static constexpr std::size_t kWindowBytes = 1 << 20;
     bool ReadAt(void* data, std::size_t size, std::uint64_t offset);
+    bool ReadDirect(void* data, std::size_t size, std::uint64_t offset);
     Read CheckBatch(std::uint64_t at, std::uint32_t sequence, std::uint64_t& records);
     Read ReadRecordAt(std::uint64_t at, std::uint64_t end, journal_format::RecordView& record);
     bool GoodHeadAfter(std::uint64_t at, std::uint32_t sequence);
@@ -73,5 +76,7 @@ class Batches {
     const std::uint64_t length_;
     const std::uint64_t salt_;
     std::vector<unsigned char> record_;  // the last record read
+    std::vector<unsigned char> window_;  // of the journal, from window_at_
+    std::uint64_t window_at_ = 0;
     std::string error_;
 };
