@@ -35,7 +35,7 @@ Batches::Scan Batches::ForEachRecord(const std::function<bool(const RecordView&)
 // journal, kWindowBytes at a time, rather than a call each. A read past the journal's length, or
 // larger than the window, goes to the file itself.
 bool Batches::ReadAt(void* data, std::size_t size, std::uint64_t offset) {
-    if (size > kWindowBytes || offset >= length_ || length_ - offset < size)
+    if (size == 0 || size > kWindowBytes || offset >= length_ || length_ - offset < size)
         return ReadDirect(data, size, offset);
     if (offset < window_at_ || offset + size > window_at_ + window_.size()) {
         window_.resize(

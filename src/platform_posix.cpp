@@ -281,11 +281,12 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
 void KeepFreedMemory() {
 #if defined(__GLIBC__)
     // glibc maps every allocation over 32 MiB afresh and unmaps it when freed, and hands the
-    // heap's free top back past 128 KiB: neither, up to a size no window reaches.
+    // heap's free top back past 128 KiB: neither, up to 1 GiB, more than all but the widest
+    // rasters' windows. Setting either threshold fixes the other where it stands: the trimming's
+    // is set only once the mapping's is, or every allocation over 128 KiB would be mapped.
     constexpr int kKept = 1 << 30;
     mallopt(M_ARENA_MAX, 1);
-    mallopt(M_MMAP_THRESHOLD, kKept);
-    mallopt(M_TRIM_THRESHOLD, kKept);
+    if (mallopt(M_MMAP_THRESHOLD, kKept) == 1) mallopt(M_TRIM_THRESHOLD, kKept);
 #endif
 }
 
