@@ -12,10 +12,10 @@ class GDALRasterBand;
 // bytes: an uncompressed GeoTIFF (whose driver tells each block's offset and size) and the raw
 // formats (whose layout tells where the image starts and how far apart its pixels and rows lie).
 // A block's rows then lie one after the other, which writing that block overwrites (a raw
-// format's block is one row). So the ranges that the write-back will overwrite are known before
-// it begins, from band 1's mask alone, and can be journaled while the band is filled
-// (journal_ahead.h). Only what the layout shows is foreseen; the guard journals any other write as
-// it comes.
+// format's block is one row). The write-back changes only the gaps' pixels in them, so the
+// ranges it will change are known before it begins, from band 1's mask alone, and can be
+// journaled while the band is filled (journal_ahead.h). Only what the layout shows is foreseen;
+// the guard journals any other change as it comes.
 
 // [begin, end) of a file.
 using ByteRange = std::pair<std::uint64_t, std::uint64_t>;

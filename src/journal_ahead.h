@@ -17,9 +17,9 @@
 // bytes of the ranges of the file that the write-back is foreseen to overwrite (block_layout.h).
 // The fill's threads hand over ranges and go on at once; this thread reads the bytes (ranges
 // that lie close together in one call), makes their records and writes them into the journal's
-// open batch, in parts as it grows. Nothing writes the
-// file meanwhile, so the bytes are the original ones, and a range is journaled only where no byte
-// of it is yet (journal.h, invariant 3). The batch is synced by the write-back's first batch,
+// open batch, in parts as it grows. Nothing writes the file meanwhile, so the bytes are the
+// original ones, and a range is journaled only where no byte of it is yet (journal.h,
+// invariant 3). The batch is synced by the write-back's first batch,
 // before it writes anything (invariant 1). The journal and the file's journaled ranges are this
 // thread's alone until Finish.
 class JournalAhead {
