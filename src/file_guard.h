@@ -65,8 +65,8 @@ class FileGuard : private GuardPolicy {
 
     // Before the fill, once the journal is made: from now until the write-back begins, the ranges
     // of the file itself that Foresee is handed are journaled on a thread of their own
-    // (journal_ahead.h), so that the write-back's writes there need no reading, journaling or sync
-    // of their own. False when there is no journal, or the file cannot be read.
+    // (journal_ahead.h), so that the write-back's writes there need no journaling or sync of
+    // their own. False when there is no journal, or the file cannot be read.
     bool StartJournalAhead();
     // From any thread, after StartJournalAhead: ranges [begin, end) of the file that the
     // write-back is foreseen to overwrite.

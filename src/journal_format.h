@@ -101,22 +101,6 @@ inline std::uint64_t RoundUpToPage(std::uint64_t size) {
     return (size + kPage - 1) / kPage * kPage;
 }
 
-// A record, or a batch head when `kind` is kBatch.
-inline std::vector<unsigned char> Record(Kind kind, std::uint32_t file, std::uint64_t where,
-                                         const void* payload, std::size_t size,
-                                         std::uint64_t salt) {
-    std::vector<unsigned char> record;
-    record.reserve(kHeadSize + size + kChecksumSize);
-    Put<std::uint32_t>(record, kind);
-    Put<std::uint32_t>(record, file);
-    Put<std::uint64_t>(record, where);
-    Put<std::uint64_t>(record, size);
-    const auto* bytes = static_cast<const unsigned char*>(payload);
-    if (size > 0) record.insert(record.end(), bytes, bytes + size);
-    Put<std::uint32_t>(record, Checksum(salt, record.data(), record.size()));
-    return record;
-}
-
 // A record made in `record`, whose memory is used again: `fill` puts its `size` bytes of payload
 // where it is told, then the checksum is set. False, with `record` unfinished, when `fill` is.
 template <typename Fill>
@@ -131,6 +115,18 @@ bool RecordInPlace(std::vector<unsigned char>& record, Kind kind, std::uint32_t 
     if (!fill(&record[kHeadSize])) return false;
     PutAt(record, kHeadSize + size, Checksum(salt, record.data(), kHeadSize + size));
     return true;
+}
+
+// A record, or a batch head when `kind` is kBatch.
+inline std::vector<unsigned char> Record(Kind kind, std::uint32_t file, std::uint64_t where,
+                                         const void* payload, std::size_t size,
+                                         std::uint64_t salt) {
+    std::vector<unsigned char> record;
+    RecordInPlace(record, kind, file, where, size, salt, [&](unsigned char* bytes) {
+        if (size > 0) std::memcpy(bytes, payload, size);
+        return true;
+    });
+    return record;
 }
 
 // A record read back: its head's fields and where its payload lies.
